@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Installs what both builds and the tests need on a fresh Debian (bookworm) machine.
+# Idempotent: a second run with everything in place only checks and returns.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format util-linux
+          libgtest-dev googletest libbenchmark-dev libtinyxml-dev
+          wine wine64 g++-mingw-w64-x86-64 mingw-w64-tools
+          dpkg-dev bsdutils ca-certificates)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Wine runs tests as this unprivileged user when we are root, so the
+# read-only attribute binds as it does on Windows.
+if [ "$(id -u)" = 0 ] && ! id kvwine >/dev/null 2>&1; then
+  useradd --create-home --shell /usr/sbin/nologin kvwine
+fi
+
+# TinyXML for the Windows build: Debian's patched sources, fetched into the
+# build tree (never committed) through a private source list.
+tinyxml="$root/build/tinyxml-src"
+if [ ! -f "$tinyxml/tinyxml.cpp" ]; then
+  work="$root/build/tinyxml-fetch"
+  rm -rf "$work" && mkdir -p "$work/lists/partial"
+  uri=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+  [ -n "$uri" ] || uri=http://deb.debian.org/debian
+  cat >"$work/src.sources" <<SRC
+Types: deb-src
+URIs: $uri
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+  opts=(-o "Dir::Etc::SourceList=$work/src.sources" -o Dir::Etc::SourceParts=/dev/null
+        -o "Dir::State::Lists=$work/lists" -o APT::Sandbox::User=root)
+  apt-get "${opts[@]}" update -qq
+  (cd "$work" && apt-get "${opts[@]}" source -qq tinyxml >/dev/null)
+  src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'tinyxml-*' | head -n 1)
+  [ -f "$src/tinyxml.cpp" ] || { echo "setup: TinyXML sources not found" >&2; exit 1; }
+  rm -rf "$tinyxml" && mv "$src" "$tinyxml" && rm -rf "$work"
+fi
+echo "setup: ready"

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Every test: host unit tests (ASan/UBSan), the same tests built for Windows
+# and run under Wine, and a short fuzzing pass. Needs no terminal or input.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+jobs=$(nproc)
+
+bash scripts/setup.sh
+. scripts/wine-prefix.sh
+
+suites_passed=0
+suite() {
+  local name=$1; shift
+  echo "=== $name"
+  "$@"
+  suites_passed=$((suites_passed + 1))
+}
+
+configure() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+suite "host build (AddressSanitizer, UBSan)" configure build/host -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON
+suite "host tests" ctest --test-dir build/host --output-on-failure --timeout 120
+suite "windows build" configure build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
+kv_wine_prefix_up
+suite "windows tests under wine" ctest --test-dir build/win --output-on-failure --timeout 300
+kv_wine_prefix_down
+suite "fuzz build (clang, libFuzzer)" configure build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON
+suite "fuzz smoke" bash scripts/fuzz.sh 10
+
+echo "suites: $suites_passed passed, 0 failed"

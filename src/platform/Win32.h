@@ -1,0 +1,38 @@
+// The one place that brings in the Win32 API. On Windows it is the real SDK
+// (with the few gaps of older mingw-w64 headers filled); on other hosts it is
+// the test stand-in, which declares the same subset.
+//
+// Wide strings hold UTF-16 code units on both builds: on the host wchar_t is
+// wider, but each element still carries one 16-bit code unit.
+#pragma once
+
+#ifdef _WIN32
+
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0601
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+
+#include <windows.h>
+
+#include <conio.h>
+#include <shellapi.h>
+#include <time.h>
+
+#ifdef __MINGW32__
+// mingw-w64 10 lacks the version-2 name; the record has the same layout, and
+// a repeated typedef of the same type is harmless should a header add it.
+typedef SERVICE_NOTIFYW SERVICE_NOTIFY_2W;
+typedef SERVICE_NOTIFYW *PSERVICE_NOTIFY_2W;
+#endif
+
+#else
+
+#include "platform/standin/Win32StandIn.h"
+
+#endif

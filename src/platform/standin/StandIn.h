@@ -1,0 +1,103 @@
+// Test controls of the host stand-in: scripted behaviour, a virtual clock and
+// a log of the calls made, so tests can check order, arguments and time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/Win32.h"
+
+namespace standin {
+
+// Puts every piece of stand-in state back to its start.
+void Reset();
+
+// Virtual time in milliseconds; Sleep and friends advance it, never wait.
+std::uint64_t Now();
+
+// Calls recorded since the last Reset or ClearCalls, one line each, e.g.
+// "Sleep(2000)". Only calls that tests reason about are recorded.
+const std::vector<std::string> &Calls();
+void ClearCalls();
+void Record(const std::string &line);
+
+// Narrow form of a wide string, for messages and the call log.
+std::string Narrow(const std::wstring &text);
+
+// ---- files ---------------------------------------------------------------
+
+// Host folder that "C:\" stands for; other paths are used as given, with
+// backslashes turned into slashes.
+void SetDriveRoot(const std::string &folder);
+std::string HostPath(const std::wstring &path);
+
+struct FileFaults {
+  // After this many bytes in total, WriteFile fails with writeError.
+  std::int64_t writeLimit = -1;
+  DWORD writeError = ERROR_DISK_FULL;
+  // At most this many bytes per WriteFile call (0: no limit).
+  DWORD writeChunk = 0;
+  DWORD flushError = 0;
+  DWORD closeError = 0;  // for CloseHandle of a file opened for writing
+  DWORD moveError = 0;
+};
+void SetFileFaults(const FileFaults &faults);
+
+// Another process holds the file open for writing: every open of it fails
+// with a sharing violation.
+void HoldOpenForWriting(const std::wstring &path);
+
+// Handles the stand-in has handed out and not yet seen closed.
+std::size_t OpenHandleCount();
+
+// ---- service control manager, APCs and processes -------------------------
+
+// How the one scripted service behaves. Delays are in virtual milliseconds;
+// a negative delay means the transition never happens.
+struct ServiceScript {
+  bool exists = true;
+  DWORD state = SERVICE_STOPPED;
+  std::int64_t startDelay = 1000;    // START_PENDING to RUNNING
+  std::int64_t stopDelay = 1000;     // STOP_PENDING to STOPPED
+  std::int64_t continueDelay = 500;  // CONTINUE_PENDING to RUNNING
+  std::int64_t processLinger = 0;    // process end after STOPPED
+  DWORD openScmError = 0;
+  DWORD openServiceError = 0;
+  DWORD queryError = 0;
+  DWORD stopError = 0;      // ControlService(STOP) refused with this
+  DWORD startError = 0;     // StartServiceW refused with this
+  DWORD continueError = 0;  // ControlService(CONTINUE) refused with this
+  bool openProcessFails = false;
+  bool reportProcessId = true;  // false: the status shows process id 0
+  bool argvFails = false;       // CommandLineToArgvW fails
+  bool deliverNotifications = true;
+  // Answers of successive NotifyServiceStatusChangeW calls; then notifyDefault.
+  std::vector<DWORD> notifyResults;
+  DWORD notifyDefault = 0;
+};
+
+// Installs the service as scripted (after Reset, before the calls).
+void SetService(const ServiceScript &script);
+DWORD ServiceState();
+// Current state changes at virtual time 'at' by the service's own doing.
+void ScheduleServiceState(std::uint64_t at, DWORD state);
+// An APC unrelated to any notification, queued to the calling thread at 'at'.
+void ScheduleForeignApc(std::uint64_t at, std::function<void()> apc);
+// Called at the start of every Sleep and SleepEx, with the count so far.
+void OnSleep(std::function<void(int count)> hook);
+// Arguments of the last accepted StartServiceW.
+std::vector<std::wstring> LastStartArguments();
+// Registrations the model still holds (outstanding notifications).
+std::size_t OutstandingNotifications();
+
+// ---- process launch and console ----------------------------------------
+
+struct LaunchScript {
+  DWORD createProcessError = 0;  // CreateProcessW fails with this
+  int keyAfterPolls = 0;         // _kbhit answers 0 this many times, then 1
+};
+void SetLaunch(const LaunchScript &script);
+
+}  // namespace standin

@@ -1,0 +1,93 @@
+// Internal state shared by the stand-in's translation units.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/standin/StandIn.h"
+
+namespace standin::detail {
+
+enum class ObjectKind { File, Process, Thread, ScManager, Service };
+
+struct Object {
+  ObjectKind kind = ObjectKind::File;
+  int fd = -1;
+  bool writable = false;
+  std::uint64_t written = 0;
+  DWORD processId = 0;
+  DWORD access = 0;
+  int number = 0;  // h<number> in the call log
+};
+
+struct Event {
+  std::uint64_t at = 0;
+  std::uint64_t order = 0;
+  std::function<void()> action;
+};
+
+struct Registration {
+  std::uintptr_t service = 0;
+  DWORD mask = 0;
+  SERVICE_NOTIFY_2W *block = nullptr;
+  std::thread::id thread;
+};
+
+struct Apc {
+  std::uintptr_t service = 0;  // 0: not from a notification
+  std::function<void()> run;
+};
+
+struct State {
+  std::recursive_mutex lock;
+  std::uint64_t now = 0;
+  std::vector<std::string> calls;
+  std::string driveRoot = "/";
+  FileFaults faults;
+  std::uint64_t writtenTotal = 0;
+  std::set<std::string> heldForWriting;
+  std::map<std::uintptr_t, Object> handles;
+  std::uintptr_t nextHandle = 0x1000;
+  int nextNumber = 1;
+
+  ServiceScript service;
+  std::size_t notifyCalls = 0;
+  std::vector<Event> events;
+  std::uint64_t eventOrder = 0;
+  std::vector<Registration> registrations;
+  std::map<std::thread::id, std::deque<Apc>> apcs;
+  std::map<DWORD, std::uint64_t> processEnds;  // pid to end time (max: alive)
+  DWORD currentPid = 0;
+  DWORD nextPid = 4000;
+  std::vector<std::wstring> startArguments;
+  std::function<void(int)> onSleep;
+  int sleeps = 0;
+  LaunchScript launch;
+  int kbhitCalls = 0;
+};
+
+State &Get();
+
+// Hands out a new handle for the object.
+HANDLE AddHandle(const Object &object);
+Object *FindHandle(HANDLE handle);
+
+// Advances the clock by ms; defined with the service model, which has
+// transitions that fall due meanwhile. Returns true when an APC became
+// runnable for the calling thread and 'stopOnApc' was set (time then stops
+// at that event).
+bool AdvanceClock(std::uint64_t ms, bool stopOnApc);
+
+void ResetServices();
+std::string HandleName(const void *handle);
+
+std::string Hex(std::uint32_t value);
+std::string Str(const wchar_t *text);
+
+}  // namespace standin::detail

@@ -1,0 +1,248 @@
+// Host stand-in for the Win32 subset the tool uses. Only the host build sees
+// it (through platform/Win32.h); the behaviour behind it is scripted by tests
+// through platform/standin/StandIn.h.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using ULONG = std::uint32_t;
+using BOOL = int;
+using UINT = unsigned int;
+using HRESULT = std::int32_t;
+using __int64 = std::int64_t;
+using __time64_t = std::int64_t;
+using WCHAR = wchar_t;
+using LPWSTR = wchar_t *;
+using LPCWSTR = const wchar_t *;
+using LPSTR = char *;
+using LPCSTR = const char *;
+using LPBYTE = BYTE *;
+using LPDWORD = DWORD *;
+using PVOID = void *;
+using LPVOID = void *;
+using LPCVOID = const void *;
+using HANDLE = void *;
+using HLOCAL = void *;
+using ULONG_PTR = std::uintptr_t;
+using INT_PTR = std::intptr_t;
+
+struct SC_HANDLE__;
+using SC_HANDLE = SC_HANDLE__ *;
+struct HINSTANCE__;
+using HMODULE = HINSTANCE__ *;
+using HINSTANCE = HMODULE;
+using FARPROC = INT_PTR (*)();
+
+#define WINAPI
+#define CALLBACK
+#define TRUE 1
+#define FALSE 0
+#define INFINITE 0xFFFFFFFFu
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
+#define MAX_PATH 260
+
+// Error codes.
+#define ERROR_SUCCESS 0u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_WRITE_FAULT 29u
+#define ERROR_SHARING_VIOLATION 32u
+#define ERROR_HANDLE_DISK_FULL 39u
+#define ERROR_FILE_EXISTS 80u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_DISK_FULL 112u
+#define ERROR_MOD_NOT_FOUND 126u
+#define ERROR_PROC_NOT_FOUND 127u
+#define ERROR_ALREADY_EXISTS 183u
+#define ERROR_SERVICE_REQUEST_TIMEOUT 1053u
+#define ERROR_SERVICE_ALREADY_RUNNING 1056u
+#define ERROR_SERVICE_DOES_NOT_EXIST 1060u
+#define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061u
+#define ERROR_SERVICE_NOT_ACTIVE 1062u
+#define ERROR_SERVICE_NOTIFY_CLIENT_LAGGING 1294u
+#define ERROR_TIMEOUT 1460u
+#define E_NOINTERFACE static_cast<HRESULT>(0x80004002u)
+
+// Access rights.
+#define SYNCHRONIZE 0x00100000u
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define PROCESS_QUERY_INFORMATION 0x0400u
+#define SC_MANAGER_CONNECT 0x0001u
+#define SERVICE_QUERY_STATUS 0x0004u
+#define SERVICE_START 0x0010u
+#define SERVICE_STOP 0x0020u
+#define SERVICE_PAUSE_CONTINUE 0x0040u
+
+// Service states, controls and notifications.
+#define SERVICE_STOPPED 1u
+#define SERVICE_START_PENDING 2u
+#define SERVICE_STOP_PENDING 3u
+#define SERVICE_RUNNING 4u
+#define SERVICE_CONTINUE_PENDING 5u
+#define SERVICE_PAUSE_PENDING 6u
+#define SERVICE_PAUSED 7u
+#define SERVICE_CONTROL_STOP 1u
+#define SERVICE_CONTROL_PAUSE 2u
+#define SERVICE_CONTROL_CONTINUE 3u
+#define SERVICE_NOTIFY_STATUS_CHANGE 2u
+#define SERVICE_NOTIFY_STOPPED 0x1u
+#define SERVICE_NOTIFY_START_PENDING 0x2u
+#define SERVICE_NOTIFY_STOP_PENDING 0x4u
+#define SERVICE_NOTIFY_RUNNING 0x8u
+#define SERVICE_NOTIFY_CONTINUE_PENDING 0x10u
+#define SERVICE_NOTIFY_PAUSE_PENDING 0x20u
+#define SERVICE_NOTIFY_PAUSED 0x40u
+
+// Waits.
+#define WAIT_OBJECT_0 0u
+#define WAIT_IO_COMPLETION 0xC0u
+#define WAIT_TIMEOUT 0x102u
+#define WAIT_FAILED 0xFFFFFFFFu
+
+// Files.
+#define FILE_SHARE_READ 0x1u
+#define FILE_SHARE_WRITE 0x2u
+#define FILE_SHARE_DELETE 0x4u
+#define CREATE_NEW 1u
+#define CREATE_ALWAYS 2u
+#define OPEN_EXISTING 3u
+#define OPEN_ALWAYS 4u
+#define FILE_ATTRIBUTE_READONLY 0x1u
+#define FILE_ATTRIBUTE_NORMAL 0x80u
+#define MOVEFILE_REPLACE_EXISTING 0x1u
+#define MOVEFILE_WRITE_THROUGH 0x8u
+
+enum SC_STATUS_TYPE { SC_STATUS_PROCESS_INFO = 0 };
+
+struct SERVICE_STATUS {
+  DWORD dwServiceType;
+  DWORD dwCurrentState;
+  DWORD dwControlsAccepted;
+  DWORD dwWin32ExitCode;
+  DWORD dwServiceSpecificExitCode;
+  DWORD dwCheckPoint;
+  DWORD dwWaitHint;
+};
+using LPSERVICE_STATUS = SERVICE_STATUS *;
+
+struct SERVICE_STATUS_PROCESS {
+  DWORD dwServiceType;
+  DWORD dwCurrentState;
+  DWORD dwControlsAccepted;
+  DWORD dwWin32ExitCode;
+  DWORD dwServiceSpecificExitCode;
+  DWORD dwCheckPoint;
+  DWORD dwWaitHint;
+  DWORD dwProcessId;
+  DWORD dwServiceFlags;
+};
+
+using PFN_SC_NOTIFY_CALLBACK = void(CALLBACK *)(PVOID pParameter);
+
+struct SERVICE_NOTIFY_2W {
+  DWORD dwVersion;
+  PFN_SC_NOTIFY_CALLBACK pfnNotifyCallback;
+  PVOID pContext;
+  DWORD dwNotificationStatus;
+  SERVICE_STATUS_PROCESS ServiceStatus;
+  DWORD dwNotificationTriggered;
+  LPWSTR pszServiceNames;
+};
+using SERVICE_NOTIFYW = SERVICE_NOTIFY_2W;
+using PSERVICE_NOTIFY_2W = SERVICE_NOTIFY_2W *;
+using PSERVICE_NOTIFYW = SERVICE_NOTIFY_2W *;
+
+struct SECURITY_ATTRIBUTES;
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES *;
+
+struct STARTUPINFOW {
+  DWORD cb;
+  LPWSTR lpReserved;
+  LPWSTR lpDesktop;
+  LPWSTR lpTitle;
+  DWORD dwX;
+  DWORD dwY;
+  DWORD dwXSize;
+  DWORD dwYSize;
+  DWORD dwXCountChars;
+  DWORD dwYCountChars;
+  DWORD dwFillAttribute;
+  DWORD dwFlags;
+  WORD wShowWindow;
+  WORD cbReserved2;
+  LPBYTE lpReserved2;
+  HANDLE hStdInput;
+  HANDLE hStdOutput;
+  HANDLE hStdError;
+};
+using LPSTARTUPINFOW = STARTUPINFOW *;
+
+struct PROCESS_INFORMATION {
+  HANDLE hProcess;
+  HANDLE hThread;
+  DWORD dwProcessId;
+  DWORD dwThreadId;
+};
+using LPPROCESS_INFORMATION = PROCESS_INFORMATION *;
+
+// Thread state.
+DWORD GetLastError();
+void SetLastError(DWORD error);
+void Sleep(DWORD milliseconds);
+DWORD SleepEx(DWORD milliseconds, BOOL alertable);
+
+// Service control manager.
+SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access);
+SC_HANDLE OpenServiceW(SC_HANDLE scm, LPCWSTR name, DWORD access);
+BOOL CloseServiceHandle(SC_HANDLE handle);
+BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
+BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE buffer, DWORD size, LPDWORD needed);
+BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
+BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR *argv);
+DWORD NotifyServiceStatusChangeW(SC_HANDLE service, DWORD mask, PSERVICE_NOTIFYW buffer);
+
+// Processes.
+HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+BOOL CloseHandle(HANDLE handle);
+BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+                    LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD flags,
+                    LPVOID environment, LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
+                    LPPROCESS_INFORMATION processInformation);
+LPWSTR *CommandLineToArgvW(LPCWSTR commandLine, int *argc);
+HLOCAL LocalFree(HLOCAL memory);
+
+// Files.
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD attributes, HANDLE templateFile);
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, void *overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, void *overlapped);
+BOOL FlushFileBuffers(HANDLE file);
+BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
+BOOL DeleteFileW(LPCWSTR path);
+
+// Modules.
+BOOL GetModuleHandleExW(DWORD flags, LPCWSTR name, HMODULE *module);
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
+HMODULE LoadLibraryW(LPCWSTR path);
+FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+BOOL FreeLibrary(HMODULE module);
+
+// Atomics.
+LONG InterlockedExchange(volatile LONG *target, LONG value);
+LONG InterlockedIncrement(volatile LONG *target);
+LONG InterlockedDecrement(volatile LONG *target);
+
+// C runtime.
+int _kbhit();
+__time64_t _time64(__time64_t *out);
