@@ -1,0 +1,141 @@
+#include "file/Utf8Codec.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct DecodeCase {
+  const char *name;
+  std::string bytes;
+  std::wstring text;
+};
+
+std::wstring Units(std::initializer_list<unsigned> units) {
+  std::wstring out;
+  for (unsigned u : units) {
+    out += static_cast<wchar_t>(u);
+  }
+  return out;
+}
+
+class DecodeTextFileTest : public ::testing::TestWithParam<DecodeCase> {};
+
+TEST_P(DecodeTextFileTest, DecodesAsTheFileFormatSays) {
+  std::wstring text = L"stale";
+  ASSERT_TRUE(DecodeTextFile(GetParam().bytes, text));
+  EXPECT_EQ(GetParam().text, text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DecodeTextFileTest,
+    ::testing::Values(
+        DecodeCase{"Empty", "", L""}, DecodeCase{"BomOnly", "\xEF\xBB\xBF", L""},
+        DecodeCase{"BomCrLf",
+                   "\xEF\xBB\xBF"
+                   "a\r\nb",
+                   L"a\nb"},
+        DecodeCase{"NoBomCrLf", "a\r\nb", L"a\nb"}, DecodeCase{"LoneCrStays", "\rx", L"\rx"},
+        DecodeCase{"FinalCrStays", "x\r", L"x\r"}, DecodeCase{"CrCrLf", "a\r\r\nb", L"a\r\nb"},
+        DecodeCase{"Utf16Le",
+                   std::string("\xFF\xFE"
+                               "a\0\r\0\n\0b\0",
+                               10),
+                   L"a\nb"},
+        DecodeCase{"Utf16LeSurrogates", std::string("\xFF\xFE\x3D\xD8\x00\xDE", 6), Units({0xD83D, 0xDE00})},
+        DecodeCase{"Utf16LeCtrlZ",
+                   std::string("\xFF\xFE"
+                               "a\0\x1A\0b\0",
+                               8),
+                   L"a"},
+        DecodeCase{"Utf16LeOddByteDropped",
+                   std::string("\xFF\xFE"
+                               "a\0b",
+                               5),
+                   L"a"},
+        DecodeCase{"CtrlZEnds",
+                   "ab\x1A"
+                   "cd",
+                   L"ab"},
+        DecodeCase{"CtrlZAfterBom",
+                   "\xEF\xBB\xBF\x1A"
+                   "x",
+                   L""},
+        DecodeCase{"MalformedByteReplaced",
+                   "a\xFF"
+                   "b",
+                   Units({'a', 0xFFFD, 'b'})},
+        DecodeCase{"TwoByte", "\xC3\xA9", Units({0xE9})},
+        DecodeCase{"FourByteToPair", "\xF0\x9F\x98\x80", Units({0xD83D, 0xDE00})},
+        DecodeCase{"OverlongIsTwoReplacements", "\xC0\x80", Units({0xFFFD, 0xFFFD})},
+        DecodeCase{"EncodedSurrogateRejected", "\xED\xA0\x80", Units({0xFFFD, 0xFFFD, 0xFFFD})},
+        DecodeCase{"TruncatedSequenceThenAscii",
+                   "\xE2\x82"
+                   "a",
+                   Units({0xFFFD, 'a'})},
+        DecodeCase{"TruncatedAtEnd", "ok\xF0\x9F\x98", Units({'o', 'k', 0xFFFD})},
+        DecodeCase{"AboveUnicodeRange", "\xF4\x90\x80\x80", Units({0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD})},
+        DecodeCase{"NulPassesThrough", std::string("a\0b", 3), Units({'a', 0, 'b'})},
+        DecodeCase{"ShortFileNoBom", "\xEF", Units({0xFFFD})},
+        DecodeCase{"BomLikeMiddleIsText", "a\xEF\xBB\xBF", Units({'a', 0xFEFF})}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(DecodeTextFile, RefusesBigEndianByteOrderMark) {
+  std::wstring text = L"stale";
+  EXPECT_FALSE(DecodeTextFile("\xFE\xFF\x00\x61", text));
+  EXPECT_TRUE(text.empty());
+}
+
+struct EncodeCase {
+  const char *name;
+  std::wstring text;
+  std::string bytes;  // without the byte-order mark
+};
+
+class EncodeTextFileTest : public ::testing::TestWithParam<EncodeCase> {};
+
+TEST_P(EncodeTextFileTest, EncodesAsTheFileFormatSays) {
+  EXPECT_EQ("\xEF\xBB\xBF" + GetParam().bytes, EncodeTextFile(GetParam().text));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, EncodeTextFileTest,
+    ::testing::Values(EncodeCase{"Empty", L"", ""}, EncodeCase{"LfBecomesCrLf", L"a\nb", "a\r\nb"},
+                      EncodeCase{"CrLfBecomesCrCrLf", L"a\r\nb", "a\r\r\nb"},
+                      EncodeCase{"LoneCrUnchanged", L"a\rb", "a\rb"}, EncodeCase{"NoFinalLineEnd", L"x", "x"},
+                      EncodeCase{"TwoByte", Units({0xE9}), "\xC3\xA9"},
+                      EncodeCase{"ThreeByte", Units({0x20AC}), "\xE2\x82\xAC"},
+                      EncodeCase{"PairToFourBytes", Units({0xD83D, 0xDE00}), "\xF0\x9F\x98\x80"},
+                      EncodeCase{"LoneHighSurrogate", Units({0xD83D, 'a'}),
+                                 "\xEF\xBF\xBD"
+                                 "a"},
+                      EncodeCase{"LoneLowSurrogate", Units({0xDE00}), "\xEF\xBF\xBD"},
+                      EncodeCase{"SwappedPair", Units({0xDE00, 0xD83D}), "\xEF\xBF\xBD\xEF\xBF\xBD"},
+                      EncodeCase{"CtrlZWritten", Units({0x1A}), "\x1A"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Utf8Lossless, KeepsUnpairedSurrogatesAcrossTheLibraryBoundary) {
+  const std::wstring text = Units({'<', 0xD800, '>', 0xDFFF, 0xD83D, 0xDE00});
+  EXPECT_EQ(text, DecodeUtf8(EncodeUtf8(text, Utf8Mode::Lossless), Utf8Mode::Lossless));
+  EXPECT_EQ(Units({'<', 0xFFFD, '>', 0xFFFD, 0xD83D, 0xDE00}),
+            DecodeUtf8(EncodeUtf8(text, Utf8Mode::Strict), Utf8Mode::Strict));
+}
+
+TEST(Utf8RoundTrip, EveryCodeUnitSurvivesFileFormat) {
+  // All BMP units but CR, Ctrl-Z and surrogates, and a pair per plane.
+  std::wstring text;
+  for (unsigned u = 1; u < 0x10000; ++u) {
+    if (u != '\r' && u != 0x1A && (u < 0xD800 || u > 0xDFFF)) {
+      text += static_cast<wchar_t>(u);
+    }
+  }
+  for (unsigned plane = 1; plane <= 16; ++plane) {
+    const unsigned cp = plane * 0x10000 + 0x1234 - 0x10000;
+    text += static_cast<wchar_t>(0xD800 + (cp >> 10));
+    text += static_cast<wchar_t>(0xDC00 + (cp & 0x3FF));
+  }
+  std::wstring back;
+  ASSERT_TRUE(DecodeTextFile(EncodeTextFile(text), back));
+  EXPECT_EQ(text, back);
+}
+
+}  // namespace
