@@ -1,0 +1,199 @@
+#include "app/SettingsDocument.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::int64_t FixedTime() {
+  return 1765432100;
+}
+std::int64_t UnknownTime() {
+  return -1;
+}
+
+SettingsUpdateResult Update(const std::wstring &text, MigrationClock clock = FixedTime) {
+  return UpdateSettingsDocument(text, clock);
+}
+
+TEST(SettingsDocument, UpdatesAndPrintsWithTheLibraryLayout) {
+  const auto result = Update(
+      L"<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+      L"<!-- kept -->\n"
+      L"<kvvpn>\n"
+      L"\t<settings mode=\"x\">\n"
+      L"\t\t<server>  eu   one </server>\n"
+      L"\t\t<switch_provider>1</switch_provider>\n"
+      L"\t\t<time_provider>17</time_provider>\n"
+      L"\t\t<empty></empty>\n"
+      L"\t</settings>\n"
+      L"</kvvpn>\n");
+  ASSERT_EQ(SettingsUpdateOutcome::Updated, result.outcome);
+  EXPECT_EQ(
+      L"<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n"
+      L"<!-- kept -->\n"
+      L"<kvvpn>\n"
+      L"    <settings mode=\"x\">\n"
+      L"        <server>eu one</server>\n"
+      L"        <switch_provider>2</switch_provider>\n"
+      L"        <time_provider>1765432100</time_provider>\n"
+      L"        <empty />\n"
+      L"    </settings>\n"
+      L"</kvvpn>\n",
+      result.text);
+  EXPECT_EQ(L"", result.errorDesc);
+  EXPECT_EQ(0, result.errorRow);
+}
+
+struct UpdateCase {
+  const char *name;
+  std::wstring input;
+  std::wstring settingsPrinted;  // the printed settings element
+};
+
+class SettingsUpdateTest : public ::testing::TestWithParam<UpdateCase> {};
+
+TEST_P(SettingsUpdateTest, EditsOnlyTheFirstElements) {
+  const auto result = Update(GetParam().input);
+  ASSERT_EQ(SettingsUpdateOutcome::Updated, result.outcome);
+  EXPECT_EQ(GetParam().settingsPrinted, result.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SettingsUpdateTest,
+    ::testing::Values(
+        UpdateCase{"EmptySettingsGetsBothAtTheEnd", L"<r><settings/></r>",
+                   L"<r>\n    <settings>\n        <switch_provider>2</switch_provider>\n"
+                   L"        <time_provider>1765432100</time_provider>\n    </settings>\n</r>\n"},
+        UpdateCase{"LeadingZeroIsNotTheMarker",
+                   L"<r><settings><switch_provider>02</switch_provider></settings></r>",
+                   L"<r>\n    <settings>\n        <switch_provider>2</switch_provider>\n"
+                   L"        <time_provider>1765432100</time_provider>\n    </settings>\n</r>\n"},
+        UpdateCase{"CommentBeforeMarkerIsReplaced",
+                   L"<r><settings><switch_provider><!--c-->2</switch_provider></settings></r>",
+                   L"<r>\n    <settings>\n        <switch_provider>2</switch_provider>\n"
+                   L"        <time_provider>1765432100</time_provider>\n    </settings>\n</r>\n"},
+        UpdateCase{"ChildElementsGoAttributesStay",
+                   L"<r><settings><switch_provider id=\"7\"><a>2</a><b/></switch_provider></settings></r>",
+                   L"<r>\n    <settings>\n        <switch_provider id=\"7\">2</switch_provider>\n"
+                   L"        <time_provider>1765432100</time_provider>\n    </settings>\n</r>\n"},
+        UpdateCase{
+            "OnlyFirstSwitchAndTimeChange",
+            L"<r><settings><time_provider>5<x/>6</time_provider><switch_provider>1</switch_provider>"
+            L"<switch_provider>1</switch_provider><time_provider>9</time_provider></settings></r>",
+            L"<r>\n    <settings>\n        <time_provider>1765432100</time_provider>\n"
+            L"        <switch_provider>2</switch_provider>\n        <switch_provider>1</switch_provider>\n"
+            L"        <time_provider>9</time_provider>\n    </settings>\n</r>\n"},
+        UpdateCase{"OnlyFirstSettingsConsidered",
+                   L"<r><settings/><settings><switch_provider>1</switch_provider></settings></r>",
+                   L"<r>\n    <settings>\n        <switch_provider>2</switch_provider>\n"
+                   L"        <time_provider>1765432100</time_provider>\n    </settings>\n    <settings>\n"
+                   L"        <switch_provider>1</switch_provider>\n    </settings>\n</r>\n"},
+        UpdateCase{"NonAsciiAndReferencesSurvive",
+                   L"<r n=\"caf\u00e9\"><settings><n>&#x1F600;&lt;\xD83D\xDE00</n></settings></r>",
+                   L"<r n=\"caf\u00e9\">\n    <settings>\n        <n>\xD83D\xDE00&lt;\xD83D\xDE00</n>\n"
+                   L"        <switch_provider>2</switch_provider>\n"
+                   L"        <time_provider>1765432100</time_provider>\n    </settings>\n</r>\n"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(SettingsDocument, UnknownTimeIsWrittenAsMinusOne) {
+  const auto result = Update(L"<r><settings/></r>", UnknownTime);
+  ASSERT_EQ(SettingsUpdateOutcome::Updated, result.outcome);
+  EXPECT_NE(std::wstring::npos, result.text.find(L"<time_provider>-1</time_provider>"));
+}
+
+TEST(SettingsDocument, UsesTheRuntimeClockByDefault) {
+  const std::int64_t before = CurrentMigrationTime();
+  const auto result = UpdateSettingsDocument(L"<r><settings/></r>");
+  const std::int64_t after = CurrentMigrationTime();
+  const auto start = result.text.find(L"<time_provider>") + 15;
+  const std::int64_t written = std::stoll(result.text.substr(start, result.text.find(L'<', start) - start));
+  EXPECT_GE(written, before);
+  EXPECT_LE(written, after);
+  EXPECT_GT(before, 1700000000);
+}
+
+struct OutcomeCase {
+  const char *name;
+  std::wstring input;
+  SettingsUpdateOutcome outcome;
+};
+
+class SettingsOutcomeTest : public ::testing::TestWithParam<OutcomeCase> {};
+
+TEST_P(SettingsOutcomeTest, ReportsWithoutPrinting) {
+  const auto result = Update(GetParam().input);
+  EXPECT_EQ(GetParam().outcome, result.outcome);
+  EXPECT_EQ(L"", result.text);
+  EXPECT_EQ(L"", result.errorDesc);
+  EXPECT_EQ(0, result.errorRow);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SettingsOutcomeTest,
+    ::testing::Values(
+        OutcomeCase{"DeclarationAndCommentOnly", L"<?xml version=\"1.0\"?>\n<!-- nothing -->\n",
+                    SettingsUpdateOutcome::NoRootElement},
+        OutcomeCase{"NoSettings", L"<r><other/></r>", SettingsUpdateOutcome::NoSettingsElement},
+        OutcomeCase{"SettingsOtherCase", L"<r><Settings/></r>", SettingsUpdateOutcome::NoSettingsElement},
+        OutcomeCase{"SettingsTooDeep", L"<r><x><settings/></x></r>",
+                    SettingsUpdateOutcome::NoSettingsElement},
+        OutcomeCase{"SettingsAsRootOnly", L"<settings><switch_provider>1</switch_provider></settings>",
+                    SettingsUpdateOutcome::NoSettingsElement},
+        OutcomeCase{"MarkerWithoutTime", L"<r><settings><switch_provider>2</switch_provider></settings></r>",
+                    SettingsUpdateOutcome::AlreadyMigrated},
+        OutcomeCase{
+            "MarkerWithEmptyTime",
+            L"<any><settings><switch_provider a=\"1\">2</switch_provider><time_provider/></settings></any>",
+            SettingsUpdateOutcome::AlreadyMigrated},
+        OutcomeCase{"MarkerBeforeElement",
+                    L"<r><settings><switch_provider>2<x/></switch_provider></settings></r>",
+                    SettingsUpdateOutcome::AlreadyMigrated}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+struct ParseCase {
+  const char *name;
+  std::wstring input;
+  std::wstring desc;
+  std::int32_t row;
+};
+
+class SettingsParseTest : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(SettingsParseTest, ReportsTheLibrarysDescriptionAndRow) {
+  const auto result = Update(GetParam().input);
+  EXPECT_EQ(SettingsUpdateOutcome::ParseFailed, result.outcome);
+  EXPECT_EQ(GetParam().desc, result.errorDesc);
+  EXPECT_EQ(GetParam().row, result.errorRow);
+  EXPECT_EQ(L"", result.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SettingsParseTest,
+    ::testing::Values(ParseCase{"Empty", L"", L"Error document empty.", 0},
+                      ParseCase{"BlanksOnly", L"   \n  ", L"Error document empty.", 0},
+                      ParseCase{"UnclosedTag", L"<r>\n<settings>\n</r>", L"Error reading end tag.", 3},
+                      ParseCase{"DuplicateAttribute", L"<r>\n\u00e9\u00e9<s a=\"1\" a=\"2\"/></r>",
+                                L"Error parsing Element.", 2},
+                      ParseCase{"TruncatedElement", L"<r>\n<s", L"Failed to read Element name", 2},
+                      // The parser gives up without a report of its own; that
+                      // empty report is what the caller gets.
+                      ParseCase{"UnterminatedCommentUnreported", L"<r/>\n\n<!-- open", L"", 1}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+TEST(SettingsDocument, FinalLineBreakMakesNoDifference) {
+  const std::wstring body =
+      L"<?xml version=\"1.0\"?><r><settings><switch_provider>1</switch_provider></settings></r>";
+  const auto bare = Update(body);
+  const auto ended = Update(body + L"\r\n");
+  ASSERT_EQ(SettingsUpdateOutcome::Updated, bare.outcome);
+  ASSERT_EQ(SettingsUpdateOutcome::Updated, ended.outcome);
+  EXPECT_EQ(ended.text, bare.text);
+  EXPECT_EQ(SettingsUpdateOutcome::AlreadyMigrated,
+            Update(L"<r><settings><switch_provider>2</switch_provider></settings></r>").outcome);
+}
+
+}  // namespace
