@@ -78,7 +78,8 @@ struct ServiceScript {
   DWORD notifyDefault = 0;
 };
 
-// Installs the service as scripted (after Reset, before the calls).
+// Installs the service as scripted (after Reset, before the calls); a
+// pending state moves on after its delay.
 void SetService(const ServiceScript &script);
 DWORD ServiceState();
 // Current state changes at virtual time 'at' by the service's own doing.

@@ -170,6 +170,14 @@ void SetService(const ServiceScript &script) {
   if (s.currentPid != 0) {
     s.processEnds[s.currentPid] = kForever;
   }
+  // A service caught in a pending state goes on to where it was heading.
+  if (script.state == SERVICE_START_PENDING) {
+    Transition(script.startDelay, SERVICE_RUNNING);
+  } else if (script.state == SERVICE_STOP_PENDING) {
+    Transition(script.stopDelay, SERVICE_STOPPED);
+  } else if (script.state == SERVICE_CONTINUE_PENDING) {
+    Transition(script.continueDelay, SERVICE_RUNNING);
+  }
 }
 
 DWORD ServiceState() {
