@@ -29,6 +29,9 @@
 // a repeated typedef of the same type is harmless should a header add it.
 typedef SERVICE_NOTIFYW SERVICE_NOTIFY_2W;
 typedef SERVICE_NOTIFYW *PSERVICE_NOTIFY_2W;
+#ifndef ERROR_SERVICE_NOTIFY_CLIENT_LAGGING
+#define ERROR_SERVICE_NOTIFY_CLIENT_LAGGING 1294L
+#endif
 #endif
 
 #else
