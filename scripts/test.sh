@@ -31,6 +31,6 @@ suite "windows tests under wine" ctest --test-dir build/win --output-on-failure 
 kv_wine_prefix_down
 suite "fuzz build (clang, libFuzzer)" configure build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON
-suite "fuzz smoke" bash scripts/fuzz.sh 10
+suite "fuzz smoke" bash scripts/fuzz.sh smoke
 
 echo "suites: $suites_passed passed, 0 failed"
