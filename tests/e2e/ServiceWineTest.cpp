@@ -1,0 +1,173 @@
+// ServiceStop and ServiceStart against Wine's real service control manager
+// and the stub service, installed as "kvvpnservice" for this run.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "platform/Win32.h"
+#include "service/ServiceControl.h"
+
+namespace {
+
+std::wstring g_stub;  // the stub service's program, from the command line
+
+std::wstring Base() {
+  return g_stub.substr(0, g_stub.size() - 4);
+}
+
+std::string StubLog() {
+  std::ifstream in((Base() + L".log").c_str());
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+SC_HANDLE OpenService(DWORD access) {
+  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE service = OpenServiceW(scm, kServiceName, access);
+  CloseServiceHandle(scm);
+  return service;
+}
+
+SERVICE_STATUS_PROCESS Status() {
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  SC_HANDLE service = OpenService(SERVICE_QUERY_STATUS);
+  QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status), sizeof status,
+                       &needed);
+  CloseServiceHandle(service);
+  return status;
+}
+
+// Waits (bounded) until the service shows the state.
+bool WaitState(DWORD state, int ms = 30000) {
+  for (int waited = 0; waited < ms; waited += 50) {
+    if (Status().dwCurrentState == state) {
+      return true;
+    }
+    Sleep(50);
+  }
+  return false;
+}
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+class ServiceWineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Whatever the last test left: end the process so the service stops.
+    const SERVICE_STATUS_PROCESS status = Status();
+    if (status.dwCurrentState != SERVICE_STOPPED && status.dwProcessId != 0) {
+      HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, status.dwProcessId);
+      if (process) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, 10000);
+        CloseHandle(process);
+      }
+    }
+    ASSERT_TRUE(WaitState(SERVICE_STOPPED));
+    Configure("");
+    DeleteFileW((Base() + L".log").c_str());
+  }
+
+  void Configure(const std::string &text) {
+    std::ofstream out((Base() + L".cfg").c_str(), std::ios::trunc);
+    out << text;
+  }
+
+  bool cancel = false;
+};
+
+TEST_F(ServiceWineTest, StoppedServiceStopsAtOnce) {
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(0u, ServiceStop(cancel));
+  EXPECT_LT(Seconds(start), 1.0);
+  EXPECT_EQ("", StubLog());  // no process was started, no control sent
+}
+
+TEST_F(ServiceWineTest, StartThenStopWaitsForTheProcess) {
+  Configure("start_delay=300\nlinger=1500\n");
+  ASSERT_EQ(0u, ServiceStart(cancel));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), Status().dwCurrentState);
+  EXPECT_NE(std::string::npos, StubLog().find("args kvvpnservice"));
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(0u, ServiceStop(cancel));
+  EXPECT_GE(Seconds(start), 1.4);
+  const std::string log = StubLog();
+  EXPECT_EQ("exit\n", log.substr(log.size() - 5));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), Status().dwCurrentState);
+}
+
+TEST_F(ServiceWineTest, StartWhenRunningSendsNothing) {
+  ASSERT_EQ(0u, ServiceStart(cancel));
+  const auto before = StubLog();
+  EXPECT_EQ(0u, ServiceStart(cancel));
+  EXPECT_EQ(before, StubLog());
+  EXPECT_EQ(0u, ServiceStop(cancel));
+}
+
+TEST_F(ServiceWineTest, StartFromStopPendingWaitsForStoppedFirst) {
+  Configure("stop_delay=1500\n");
+  ASSERT_EQ(0u, ServiceStart(cancel));
+  SC_HANDLE service = OpenService(SERVICE_STOP);
+  SERVICE_STATUS status{};
+  ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
+  CloseServiceHandle(service);
+  ASSERT_TRUE(WaitState(SERVICE_STOP_PENDING));
+  EXPECT_EQ(0u, ServiceStart(cancel));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), Status().dwCurrentState);
+  EXPECT_EQ(0u, ServiceStop(cancel));
+}
+
+TEST_F(ServiceWineTest, StopFromStartPendingWaitsForRunningFirst) {
+  Configure("start_delay=1500\n");
+  SC_HANDLE service = OpenService(SERVICE_START);
+  ASSERT_TRUE(StartServiceW(service, 0, nullptr));
+  CloseServiceHandle(service);
+  ASSERT_TRUE(WaitState(SERVICE_START_PENDING));
+  EXPECT_EQ(0u, ServiceStop(cancel));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), Status().dwCurrentState);
+  EXPECT_NE(std::string::npos, StubLog().find("state 4"));
+}
+
+TEST_F(ServiceWineTest, ServiceThatNeverStopsTimesOutWithinTheBudget) {
+  Configure("never_stop=1\n");
+  ASSERT_EQ(0u, ServiceStart(cancel));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ERROR_TIMEOUT, ServiceStop(cancel));
+  const double took = Seconds(start);
+  EXPECT_GE(took, 19.0);
+  EXPECT_LT(took, 30.0);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t **argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: kv_service_wine_tests STUB_SERVICE_EXE\n");
+    return 2;
+  }
+  g_stub = argv[1];
+  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (SC_HANDLE old = OpenServiceW(scm, kServiceName, DELETE)) {
+    DeleteService(old);
+    CloseServiceHandle(old);
+  }
+  const std::wstring binary = L"\"" + g_stub + L"\"";
+  SC_HANDLE service = CreateServiceW(scm, kServiceName, L"Norvane VPN test stub", SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                     binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (service == nullptr) {
+    std::fprintf(stderr, "cannot install the stub service: %lu\n", GetLastError());
+    return 2;
+  }
+  const int result = RUN_ALL_TESTS();
+  DeleteService(service);
+  CloseServiceHandle(service);
+  CloseServiceHandle(scm);
+  return result;
+}
