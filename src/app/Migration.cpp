@@ -1,0 +1,124 @@
+#include "app/Migration.h"
+
+#include <string>
+#include <vector>
+
+#include "app/Product.h"
+#include "app/SettingsDocument.h"
+#include "file/TextFile.h"
+#include "platform/Handle.h"
+#include "platform/Win32.h"
+#include "service/ServiceControl.h"
+
+namespace {
+
+constexpr DWORD kAfterStopMs = 2000;
+constexpr DWORD kBeforeRetryMs = 5000;
+constexpr DWORD kAfterStartMs = 3000;
+constexpr DWORD kKeyPollMs = 10;
+constexpr std::size_t kUsableTextLength = 10;
+constexpr int kExitNoRootElement = 4;
+
+// Starts the UI program and lets it go: its handles are closed at once and
+// a failed launch changes nothing.
+void LaunchUi(LPWSTR commandLine) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  info.hProcess = INVALID_HANDLE_VALUE;
+  info.hThread = INVALID_HANDLE_VALUE;
+  if (CreateProcessW(kUiProgram, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                     &info)) {
+    CHandle process(info.hProcess);
+    CHandle thread(info.hThread);
+  } else {
+    GetLastError();
+  }
+}
+
+std::wstring ReadSettings(const std::wstring &path) {
+  std::wstring text = FileReadAllText(path.c_str());
+  if (text.size() < kUsableTextLength) {
+    Sleep(kBeforeRetryMs);
+    text = FileReadAllText(path.c_str());
+  }
+  return text;
+}
+
+// Returns the exit code once the run has reached its end, before the key
+// wait; -1 means "go on to the key wait".
+int Migrate(std::ostream &out, std::wostream &wideOut) {
+  const bool cancel = false;
+  const DWORD stopped = ServiceStop(cancel);
+  if (stopped != ERROR_SUCCESS) {
+    out << "Error " << static_cast<long>(static_cast<LONG>(stopped)) << " at stopping Norvane Vpn service.\n";
+    return -1;
+  }
+  out << "Norvane Vpn service stopped successfully.\n";
+  Sleep(kAfterStopMs);
+
+  const std::wstring settingsPath = kSettingsFile;
+  const std::wstring text = ReadSettings(settingsPath);
+  if (text.size() < kUsableTextLength) {
+    out << "Error at reading kvvpn.xml file.\n";
+    return -1;
+  }
+  const SettingsUpdateResult result = UpdateSettingsDocument(text);
+  switch (result.outcome) {
+  case SettingsUpdateOutcome::ParseFailed:
+    wideOut << L"Error at parsing kvvpn.xml file, " << result.errorDesc << L" at row " << result.errorRow
+            << L".\n";
+    wideOut.flush();
+    return -1;
+  case SettingsUpdateOutcome::NoRootElement:
+    out << "Error at getting root element from kvvpn.xml file.\n";
+    return kExitNoRootElement;
+  case SettingsUpdateOutcome::NoSettingsElement:
+    out << "Error at getting settings element from kvvpn.xml file.\n";
+    return -1;
+  case SettingsUpdateOutcome::AlreadyMigrated:
+    out << "Norvane VPN has been already migrated.\n";
+    break;
+  case SettingsUpdateOutcome::Updated:
+    if (FileWriteAllText(settingsPath.c_str(), result.text) != 0) {
+      out << "Error at writing kvvpn.xml file ";
+      out.flush();
+      out << static_cast<unsigned long>(GetLastError()) << ".\n";
+      return -1;
+    }
+    out << "kvvpn.xml file modified successfully.\n";
+    break;
+  }
+
+  const DWORD started = ServiceStart(cancel);
+  if (started != ERROR_SUCCESS) {
+    out << "Error " << static_cast<long>(static_cast<LONG>(started)) << " at starting Norvane Vpn service.\n";
+    return -1;
+  }
+  out << "Norvane Vpn service started successfully.\n";
+  Sleep(kAfterStartMs);
+  LaunchUi(nullptr);
+  return -1;
+}
+
+}  // namespace
+
+int RunMigration(std::ostream &out, std::wostream &wideOut) {
+  // CreateProcessW may write into its command line, so it gets a copy.
+  const std::wstring stopCommand = std::wstring(L"\"") + kUiProgram + L"\" stop";
+  std::vector<wchar_t> commandLine(stopCommand.begin(), stopCommand.end());
+  commandLine.push_back(L'\0');
+  LaunchUi(commandLine.data());
+
+  const int code = Migrate(out, wideOut);
+  if (code >= 0) {
+    out.flush();
+    return code;
+  }
+  out << "Press any key to close the window.\n";
+  out.flush();
+  while (_kbhit() == 0) {
+    Sleep(kKeyPollMs);
+  }
+  return 0;
+}

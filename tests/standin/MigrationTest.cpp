@@ -1,0 +1,299 @@
+// The migration run against the stand-in: console bytes in order, exit
+// code, pauses, launches of the UI program and the settings file afterwards.
+#include "app/Migration.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+
+#include "platform/standin/StandIn.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Both console streams append to one byte string, as they share stdout.
+class WideToBytes : public std::wstreambuf {
+ public:
+  explicit WideToBytes(std::string &bytes) : m_bytes(bytes) {}
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (c != traits_type::eof()) {
+      m_bytes += static_cast<char>(c);
+    }
+    return traits_type::not_eof(c);
+  }
+
+ private:
+  std::string &m_bytes;
+};
+
+class ToBytes : public std::streambuf {
+ public:
+  explicit ToBytes(std::string &bytes) : m_bytes(bytes) {}
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (c != traits_type::eof()) {
+      m_bytes += static_cast<char>(c);
+    }
+    return traits_type::not_eof(c);
+  }
+
+ private:
+  std::string &m_bytes;
+};
+
+const std::string kUi = "C:\\Program Files\\Norvane\\Norvane VPN\\kvvpnuiapp.exe";
+const std::string kStopLaunch = "CreateProcessW(\"" + kUi + "\",\"\"" + kUi + "\" stop\",0,0,plain)";
+const std::string kRelaunch = "CreateProcessW(\"" + kUi + "\",null,0,0,plain)";
+
+const std::string M2 = "Norvane Vpn service stopped successfully.\n";
+const std::string M11 = "Norvane Vpn service started successfully.\n";
+const std::string M12 = "Press any key to close the window.\n";
+const std::string kValid =
+    "\xEF\xBB\xBF<kvvpn>\r\n  <settings>\r\n    <switch_provider>1</switch_provider>\r\n"
+    "  </settings>\r\n</kvvpn>\r\n";
+const std::string kMigrated = "<kvvpn><settings><switch_provider>2</switch_provider></settings></kvvpn>\r\n";
+
+struct Row {
+  const char *name;
+  bool serviceExists;
+  DWORD startError;
+  std::string file;  // empty: no settings file
+  bool readOnly;
+  std::string console;
+  int exitCode;
+  std::vector<std::string> launches;
+  bool rewritten;
+};
+
+class MigrationTest : public ::testing::TestWithParam<Row> {
+ protected:
+  void SetUp() override {
+    standin::Reset();
+    std::random_device random;
+    root = fs::temp_directory_path() / ("kvmig-" + std::to_string(random()));
+    settings = root / "Program Files/Norvane/Norvane VPN/settings/kvvpn.xml";
+    fs::create_directories(settings.parent_path());
+    standin::SetDriveRoot(root.string());
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::permissions(settings, fs::perms::owner_all, ignored);
+    fs::remove_all(root, ignored);
+  }
+
+  std::string FileBytes() {
+    std::ifstream in(settings, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  int Run() {
+    ToBytes narrow(console);
+    WideToBytes wide(console);
+    std::ostream out(&narrow);
+    std::wostream wideOut(&wide);
+    return RunMigration(out, wideOut);
+  }
+
+  std::vector<std::string> Calls(const std::string &prefix) {
+    std::vector<std::string> found;
+    for (const auto &line : standin::Calls()) {
+      if (line.rfind(prefix, 0) == 0) {
+        found.push_back(line);
+      }
+    }
+    return found;
+  }
+
+  fs::path root;
+  fs::path settings;
+  std::string console;
+};
+
+TEST_P(MigrationTest, RunsTheRow) {
+  const Row &row = GetParam();
+  standin::ServiceScript service;
+  service.exists = row.serviceExists;
+  service.state = SERVICE_RUNNING;
+  service.startError = row.startError;
+  standin::SetService(service);
+  standin::LaunchScript launch;
+  launch.keyAfterPolls = 3;
+  standin::SetLaunch(launch);
+  if (!row.file.empty()) {
+    std::ofstream(settings, std::ios::binary) << row.file;
+    if (row.readOnly) {
+      fs::permissions(settings, fs::perms::owner_read);
+    }
+  }
+  EXPECT_EQ(row.exitCode, Run());
+  EXPECT_EQ(row.console, console);
+  EXPECT_EQ(row.launches, Calls("CreateProcessW"));
+  if (row.rewritten) {
+    const std::string now = FileBytes();
+    EXPECT_EQ(
+        0u, now.rfind("\xEF\xBB\xBF<kvvpn>\r\n    <settings>\r\n        <switch_provider>2</switch_provider>",
+                      0));
+    EXPECT_NE(std::string::npos, now.find("<time_provider>"));
+  } else if (!row.file.empty()) {
+    EXPECT_EQ(row.file, FileBytes());
+  }
+  // The key wait polls until the key comes, 10 ms apart; none without it.
+  const auto polls = Calls("_kbhit");
+  EXPECT_EQ(row.exitCode == 4 ? 0u : 4u, polls.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, MigrationTest,
+    ::testing::Values(
+        Row{"StopFails",
+            false,
+            0,
+            kValid,
+            false,
+            "Error 1060 at stopping Norvane Vpn service.\n" + M12,
+            0,
+            {kStopLaunch},
+            false},
+        Row{"TooShortTwice",
+            true,
+            0,
+            "<r/>\r\n",
+            false,
+            M2 + "Error at reading kvvpn.xml file.\n" + M12,
+            0,
+            {kStopLaunch},
+            false},
+        Row{"Missing",
+            true,
+            0,
+            "",
+            false,
+            M2 + "Error at reading kvvpn.xml file.\n" + M12,
+            0,
+            {kStopLaunch},
+            false},
+        Row{"ParseFails",
+            true,
+            0,
+            "<r>\r\n<settings>\r\n</r>\r\n",
+            false,
+            M2 + "Error at parsing kvvpn.xml file, Error reading end tag. at row 3.\n" + M12,
+            0,
+            {kStopLaunch},
+            false},
+        Row{"NoRoot",
+            true,
+            0,
+            "<?xml version=\"1.0\"?>\r\n<!-- c -->\r\n",
+            false,
+            M2 + "Error at getting root element from kvvpn.xml file.\n",
+            4,
+            {kStopLaunch},
+            false},
+        Row{"NoSettings",
+            true,
+            0,
+            "<r><other/></r>\r\n",
+            false,
+            M2 + "Error at getting settings element from kvvpn.xml file.\n" + M12,
+            0,
+            {kStopLaunch},
+            false},
+        Row{"AlreadyMigratedStarts",
+            true,
+            0,
+            kMigrated,
+            false,
+            M2 + "Norvane VPN has been already migrated.\n" + M11 + M12,
+            0,
+            {kStopLaunch, kRelaunch},
+            false},
+        Row{"AlreadyMigratedStartFails",
+            true,
+            ERROR_ACCESS_DENIED,
+            kMigrated,
+            false,
+            M2 + "Norvane VPN has been already migrated.\nError 5 at starting Norvane Vpn service.\n" + M12,
+            0,
+            {kStopLaunch},
+            false},
+        Row{"WriteFails",
+            true,
+            0,
+            kValid,
+            true,
+            M2 + "Error at writing kvvpn.xml file 5.\n" + M12,
+            0,
+            {kStopLaunch},
+            false},
+        Row{"WrittenStarts",
+            true,
+            0,
+            kValid,
+            false,
+            M2 + "kvvpn.xml file modified successfully.\n" + M11 + M12,
+            0,
+            {kStopLaunch, kRelaunch},
+            true},
+        Row{"WrittenStartFails",
+            true,
+            ERROR_ACCESS_DENIED,
+            kValid,
+            false,
+            M2 + "kvvpn.xml file modified successfully.\nError 5 at starting Norvane Vpn service.\n" + M12,
+            0,
+            {kStopLaunch},
+            true}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(MigrationTest, PausesAndRetryAreInOrder) {
+  standin::ServiceScript service;
+  service.state = SERVICE_RUNNING;
+  standin::SetService(service);
+  // The first read finds 9 characters; the file is complete by the second.
+  std::ofstream(settings, std::ios::binary) << "<r></r>\r\n\r\n";
+  standin::OnSleep([this](int) {
+    if (standin::Now() >= 2000) {
+      std::ofstream(settings, std::ios::binary) << kValid;
+    }
+  });
+  EXPECT_EQ(0, Run());
+  EXPECT_EQ(M2 + "kvvpn.xml file modified successfully.\n" + M11 + M12, console);
+  const std::vector<std::string> sleeps = Calls("Sleep(");
+  const std::vector<std::string> expected = {"Sleep(2000)", "Sleep(5000)", "Sleep(3000)"};
+  EXPECT_EQ(expected, sleeps);
+}
+
+TEST_F(MigrationTest, KeyAlreadyWaitingEndsAtTheFirstTest) {
+  standin::ServiceScript service;
+  service.exists = false;
+  standin::SetService(service);
+  EXPECT_EQ(0, Run());
+  EXPECT_EQ(std::vector<std::string>{"_kbhit()->1"}, Calls("_kbhit"));
+  EXPECT_TRUE(Calls("Sleep(").empty());
+}
+
+TEST_F(MigrationTest, FailedLaunchesChangeNothing) {
+  standin::ServiceScript service;
+  service.state = SERVICE_RUNNING;
+  standin::SetService(service);
+  standin::LaunchScript launch;
+  launch.createProcessError = ERROR_FILE_NOT_FOUND;
+  standin::SetLaunch(launch);
+  std::ofstream(settings, std::ios::binary) << kMigrated;
+  EXPECT_EQ(0, Run());
+  EXPECT_EQ(M2 + "Norvane VPN has been already migrated.\n" + M11 + M12, console);
+  EXPECT_EQ(2u, Calls("CreateProcessW").size());
+  EXPECT_EQ(0u, standin::OpenHandleCount());
+}
+
+}  // namespace
