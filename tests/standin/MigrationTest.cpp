@@ -17,33 +17,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Both console streams append to one byte string, as they share stdout.
-class WideToBytes : public std::wstreambuf {
- public:
-  explicit WideToBytes(std::string &bytes) : m_bytes(bytes) {}
-
- protected:
-  int_type overflow(int_type c) override {
-    if (c != traits_type::eof()) {
-      m_bytes += static_cast<char>(c);
-    }
-    return traits_type::not_eof(c);
-  }
-
- private:
-  std::string &m_bytes;
-};
-
-class ToBytes : public std::streambuf {
+// Both console streams append to one byte string, as they share stdout; the
+// wide one's texts are ASCII.
+template <typename Char>
+class ToBytes : public std::basic_streambuf<Char> {
  public:
   explicit ToBytes(std::string &bytes) : m_bytes(bytes) {}
 
  protected:
-  int_type overflow(int_type c) override {
-    if (c != traits_type::eof()) {
+  using Traits = typename std::basic_streambuf<Char>::traits_type;
+  typename Traits::int_type overflow(typename Traits::int_type c) override {
+    if (c != Traits::eof()) {
       m_bytes += static_cast<char>(c);
     }
-    return traits_type::not_eof(c);
+    return Traits::not_eof(c);
   }
 
  private:
@@ -96,8 +83,8 @@ class MigrationTest : public ::testing::TestWithParam<Row> {
   }
 
   int Run() {
-    ToBytes narrow(console);
-    WideToBytes wide(console);
+    ToBytes<char> narrow(console);
+    ToBytes<wchar_t> wide(console);
     std::ostream out(&narrow);
     std::wostream wideOut(&wide);
     return RunMigration(out, wideOut);
