@@ -56,12 +56,6 @@ class ServiceTest : public ::testing::Test {
     EXPECT_EQ(0u, standin::OutstandingNotifications());
   }
 
-  standin::ServiceScript Script(DWORD state) {
-    standin::ServiceScript script;
-    script.state = state;
-    return script;
-  }
-
   bool cancel = false;
 };
 
@@ -247,27 +241,27 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(ServiceTest, StartHandsTheServiceItsNameAsTheOnlyArgument) {
-  standin::SetService(Script(SERVICE_STOPPED));
+  standin::SetService(With(SERVICE_STOPPED));
   ASSERT_EQ(0u, ServiceStart(cancel));
   EXPECT_EQ(std::vector<std::wstring>{L"kvvpnservice"}, standin::LastStartArguments());
 }
 
 TEST_F(ServiceTest, PausedServiceThatComesBackCountsAsStarted) {
-  standin::SetService(Script(SERVICE_PAUSED));
+  standin::SetService(With(SERVICE_PAUSED));
   standin::ScheduleServiceState(2500, SERVICE_RUNNING);
   EXPECT_EQ(0u, ServiceStart(cancel));
   EXPECT_EQ(2500u, standin::Now());
 }
 
 TEST_F(ServiceTest, RaisedCancelFlagEndsTheWaitWithoutSleeping) {
-  standin::SetService(Script(SERVICE_RUNNING));
+  standin::SetService(With(SERVICE_RUNNING));
   cancel = true;
   EXPECT_EQ(ERROR_TIMEOUT, ServiceStop(cancel));
   EXPECT_EQ(Join({{kOpenScm, kOpenForStop, kQueryEx, kStop, kNotifyStopped}, CloseBoth()}), standin::Calls());
 }
 
 TEST_F(ServiceTest, CancelFlagRaisedDuringTheWaitIsSeenAfterTheSleep) {
-  auto script = Script(SERVICE_RUNNING);
+  auto script = With(SERVICE_RUNNING);
   script.stopDelay = -1;
   standin::SetService(script);
   standin::OnSleep([this](int count) { cancel = count == 3; });
@@ -276,14 +270,14 @@ TEST_F(ServiceTest, CancelFlagRaisedDuringTheWaitIsSeenAfterTheSleep) {
 }
 
 TEST_F(ServiceTest, NotificationThatRanWinsOverTheCancelFlag) {
-  standin::SetService(Script(SERVICE_RUNNING));
+  standin::SetService(With(SERVICE_RUNNING));
   // Raised during the very sleep in which the notification runs.
   standin::OnSleep([this](int count) { cancel = count == 2; });
   EXPECT_EQ(0u, ServiceStop(cancel));
 }
 
 TEST_F(ServiceTest, ForeignApcStartsAFreshBudget) {
-  auto script = Script(SERVICE_RUNNING);
+  auto script = With(SERVICE_RUNNING);
   script.deliverNotifications = false;
   standin::SetService(script);
   bool foreignRan = false;
@@ -297,7 +291,7 @@ TEST_F(ServiceTest, ForeignApcStartsAFreshBudget) {
 }
 
 TEST_F(ServiceTest, LaggingClientReopensWithReadAccessUntilRegistered) {
-  auto script = Script(SERVICE_RUNNING);
+  auto script = With(SERVICE_RUNNING);
   script.notifyResults = {ERROR_SERVICE_NOTIFY_CLIENT_LAGGING, ERROR_SERVICE_NOTIFY_CLIENT_LAGGING, 0};
   standin::SetService(script);
   EXPECT_EQ(0u, ServiceStop(cancel));
@@ -328,7 +322,7 @@ TEST_F(ServiceTest, LaggingClientReopensWithReadAccessUntilRegistered) {
 }
 
 TEST_F(ServiceTest, LaggingWithoutEndStopsOnlyOnTheCancelFlag) {
-  auto script = Script(SERVICE_RUNNING);
+  auto script = With(SERVICE_RUNNING);
   script.notifyDefault = ERROR_SERVICE_NOTIFY_CLIENT_LAGGING;
   standin::SetService(script);
   standin::OnSleep([this](int count) { cancel = count == 100; });
@@ -337,7 +331,7 @@ TEST_F(ServiceTest, LaggingWithoutEndStopsOnlyOnTheCancelFlag) {
 }
 
 TEST_F(ServiceTest, FailedReopenWhileLaggingIsReturned) {
-  auto script = Script(SERVICE_RUNNING);
+  auto script = With(SERVICE_RUNNING);
   script.notifyDefault = ERROR_SERVICE_NOTIFY_CLIENT_LAGGING;
   standin::SetService(script);
   standin::OnSleep([](int count) {
@@ -355,7 +349,7 @@ TEST_F(ServiceTest, FailedReopenWhileLaggingIsReturned) {
 class ControlObjectTest : public ServiceTest {};
 
 TEST_F(ControlObjectTest, SecondRegistrationIsRefusedAndFirstStays) {
-  standin::SetService(Script(SERVICE_STOPPED));
+  standin::SetService(With(SERVICE_STOPPED));
   int first = 0;
   int second = 0;
   {
@@ -378,7 +372,7 @@ TEST_F(ControlObjectTest, SecondRegistrationIsRefusedAndFirstStays) {
 }
 
 TEST_F(ControlObjectTest, ClearedBlockIsIgnoredAndCancelDropsTheCallable) {
-  standin::SetService(Script(SERVICE_RUNNING));
+  standin::SetService(With(SERVICE_RUNNING));
   SERVICE_NOTIFY_2W cleared{};
   CServiceControl::OnStatusNotify(&cleared);
   int calls = 0;
@@ -398,11 +392,11 @@ TEST_F(ControlObjectTest, ClearedBlockIsIgnoredAndCancelDropsTheCallable) {
 }
 
 TEST_F(ControlObjectTest, OpenReusesTheManagerHandleAndKeepsTheOldServiceOnFailure) {
-  standin::SetService(Script(SERVICE_RUNNING));
+  standin::SetService(With(SERVICE_RUNNING));
   CServiceControl control;
   ASSERT_EQ(0u, control.Open(L"kvvpnservice", GENERIC_READ));
   ASSERT_EQ(0u, control.Open(L"kvvpnservice", GENERIC_READ | SERVICE_STOP));
-  auto script = Script(SERVICE_RUNNING);
+  auto script = With(SERVICE_RUNNING);
   script.openServiceError = ERROR_ACCESS_DENIED;
   standin::SetService(script);
   EXPECT_EQ(ERROR_ACCESS_DENIED, control.Open(L"kvvpnservice", GENERIC_READ));
