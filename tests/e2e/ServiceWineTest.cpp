@@ -7,6 +7,7 @@
 #include <iterator>
 #include <string>
 
+#include "StubServiceControl.h"
 #include "platform/Win32.h"
 #include "service/ServiceControl.h"
 
@@ -23,33 +24,9 @@ std::string StubLog() {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-SC_HANDLE OpenService(DWORD access) {
-  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  SC_HANDLE service = OpenServiceW(scm, kServiceName, access);
-  CloseServiceHandle(scm);
-  return service;
-}
-
-SERVICE_STATUS_PROCESS Status() {
-  SERVICE_STATUS_PROCESS status{};
-  DWORD needed = 0;
-  SC_HANDLE service = OpenService(SERVICE_QUERY_STATUS);
-  QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status), sizeof status,
-                       &needed);
-  CloseServiceHandle(service);
-  return status;
-}
-
-// Waits (bounded) until the service shows the state.
-bool WaitState(DWORD state, int ms = 30000) {
-  for (int waited = 0; waited < ms; waited += 50) {
-    if (Status().dwCurrentState == state) {
-      return true;
-    }
-    Sleep(50);
-  }
-  return false;
-}
+using e2e::OpenStubService;
+using e2e::StubStatus;
+using e2e::WaitStubState;
 
 double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -58,17 +35,7 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 class ServiceWineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Whatever the last test left: end the process so the service stops.
-    const SERVICE_STATUS_PROCESS status = Status();
-    if (status.dwCurrentState != SERVICE_STOPPED && status.dwProcessId != 0) {
-      HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, status.dwProcessId);
-      if (process) {
-        TerminateProcess(process, 1);
-        WaitForSingleObject(process, 10000);
-        CloseHandle(process);
-      }
-    }
-    ASSERT_TRUE(WaitState(SERVICE_STOPPED));
+    ASSERT_TRUE(e2e::ForceStubStopped());
     Configure("");
     DeleteFileW((Base() + L".log").c_str());
   }
@@ -91,14 +58,14 @@ TEST_F(ServiceWineTest, StoppedServiceStopsAtOnce) {
 TEST_F(ServiceWineTest, StartThenStopWaitsForTheProcess) {
   Configure("start_delay=300\nlinger=1500\n");
   ASSERT_EQ(0u, ServiceStart(cancel));
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), Status().dwCurrentState);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), StubStatus().dwCurrentState);
   EXPECT_NE(std::string::npos, StubLog().find("args kvvpnservice"));
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(0u, ServiceStop(cancel));
   EXPECT_GE(Seconds(start), 1.4);
   const std::string log = StubLog();
   EXPECT_EQ("exit\n", log.substr(log.size() - 5));
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), Status().dwCurrentState);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), StubStatus().dwCurrentState);
 }
 
 TEST_F(ServiceWineTest, StartWhenRunningSendsNothing) {
@@ -112,24 +79,24 @@ TEST_F(ServiceWineTest, StartWhenRunningSendsNothing) {
 TEST_F(ServiceWineTest, StartFromStopPendingWaitsForStoppedFirst) {
   Configure("stop_delay=1500\n");
   ASSERT_EQ(0u, ServiceStart(cancel));
-  SC_HANDLE service = OpenService(SERVICE_STOP);
+  SC_HANDLE service = OpenStubService(SERVICE_STOP);
   SERVICE_STATUS status{};
   ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
   CloseServiceHandle(service);
-  ASSERT_TRUE(WaitState(SERVICE_STOP_PENDING));
+  ASSERT_TRUE(WaitStubState(SERVICE_STOP_PENDING));
   EXPECT_EQ(0u, ServiceStart(cancel));
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), Status().dwCurrentState);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), StubStatus().dwCurrentState);
   EXPECT_EQ(0u, ServiceStop(cancel));
 }
 
 TEST_F(ServiceWineTest, StopFromStartPendingWaitsForRunningFirst) {
   Configure("start_delay=1500\n");
-  SC_HANDLE service = OpenService(SERVICE_START);
+  SC_HANDLE service = OpenStubService(SERVICE_START);
   ASSERT_TRUE(StartServiceW(service, 0, nullptr));
   CloseServiceHandle(service);
-  ASSERT_TRUE(WaitState(SERVICE_START_PENDING));
+  ASSERT_TRUE(WaitStubState(SERVICE_START_PENDING));
   EXPECT_EQ(0u, ServiceStop(cancel));
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), Status().dwCurrentState);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), StubStatus().dwCurrentState);
   EXPECT_NE(std::string::npos, StubLog().find("state 4"));
 }
 
@@ -152,22 +119,11 @@ int wmain(int argc, wchar_t **argv) {
     return 2;
   }
   g_stub = argv[1];
-  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (SC_HANDLE old = OpenServiceW(scm, kServiceName, DELETE)) {
-    DeleteService(old);
-    CloseServiceHandle(old);
-  }
-  const std::wstring binary = L"\"" + g_stub + L"\"";
-  SC_HANDLE service = CreateServiceW(scm, kServiceName, L"Norvane VPN test stub", SERVICE_ALL_ACCESS,
-                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                     binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
-  if (service == nullptr) {
+  if (!e2e::InstallStubService(g_stub)) {
     std::fprintf(stderr, "cannot install the stub service: %lu\n", GetLastError());
     return 2;
   }
   const int result = RUN_ALL_TESTS();
-  DeleteService(service);
-  CloseServiceHandle(service);
-  CloseServiceHandle(scm);
+  e2e::RemoveStubService();
   return result;
 }

@@ -1,0 +1,310 @@
+// The real KvMigrate.exe under Wine: the stub service installed as
+// "kvvpnservice", the stub UI program and the settings file in the product's
+// folder. The tool runs on this program's console with its output in a file;
+// the closing key is typed into that console. Must run under a
+// pseudo-terminal, or Wine gives the console no input queue.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ConsoleRun.h"
+#include "StubServiceControl.h"
+#include "app/Product.h"
+#include "platform/Win32.h"
+#include "service/ServiceControl.h"
+
+namespace {
+
+std::wstring g_tool;     // KvMigrate.exe
+std::wstring g_service;  // the stub service program
+HANDLE g_console = INVALID_HANDLE_VALUE;
+
+const std::wstring kSettingsFolder = std::wstring(kInstallFolder) + L"\\settings";
+const std::wstring kUiLog = std::wstring(kInstallFolder) + L"\\kvvpnuiapp.log";
+const std::string kBom = "\xEF\xBB\xBF";
+
+const std::string M2 = "Norvane Vpn service stopped successfully.\r\n";
+const std::string M7 = "Norvane VPN has been already migrated.\r\n";
+const std::string M8 = "kvvpn.xml file modified successfully.\r\n";
+const std::string M11 = "Norvane Vpn service started successfully.\r\n";
+const std::string M12 = e2e::kPrompt;
+
+void WriteBytes(const std::wstring &path, const std::string &bytes) {
+  std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+std::wstring Base(const std::wstring &program) {
+  return program.substr(0, program.size() - 4);
+}
+
+using e2e::ConsoleRun;
+using e2e::Key;
+using e2e::ReadBytes;
+
+ConsoleRun RunTool(Key key, DWORD timeoutMs = 60000) {
+  const std::wstring outputPath = Base(g_service) + L".tool-output";
+  ConsoleRun run = e2e::RunOnConsole(g_tool, outputPath, g_console, key, timeoutMs);
+  DeleteFileW(outputPath.c_str());
+  EXPECT_EQ("", run.error);
+  return run;
+}
+
+struct UiLaunch {
+  ULONGLONG tick;
+  std::string commandLine;
+};
+
+// The stub UI program's launches, oldest first; it may still be writing the
+// last one, so wait (bounded) for the count that the test expects.
+std::vector<UiLaunch> UiLaunches(std::size_t expected) {
+  std::vector<UiLaunch> launches;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    launches.clear();
+    std::istringstream lines(ReadBytes(kUiLog));
+    std::string line;
+    while (std::getline(lines, line)) {
+      const auto blank = line.find(' ');
+      launches.push_back({std::stoull(line.substr(0, blank)), line.substr(blank + 1)});
+    }
+    if (launches.size() >= expected) {
+      break;
+    }
+    Sleep(20);
+  }
+  return launches;
+}
+
+const std::string kStopCommandLine = "\"C:\\Program Files\\Norvane\\Norvane VPN\\kvvpnuiapp.exe\" stop";
+
+std::string Settings(const std::string &switchProvider) {
+  return kBom +
+         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
+         "<kvvpn>\r\n"
+         "\t<settings>\r\n"
+         "\t\t<server>caf\xC3\xA9  one</server>\r\n"
+         "\t\t<switch_provider>" +
+         switchProvider +
+         "</switch_provider>\r\n"
+         "\t\t<time_provider>17</time_provider>\r\n"
+         "\t</settings>\r\n"
+         "</kvvpn>\r\n";
+}
+
+std::string Migrated(const std::string &time) {
+  return kBom +
+         "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\r\n"
+         "<kvvpn>\r\n"
+         "    <settings>\r\n"
+         "        <server>caf\xC3\xA9 one</server>\r\n"
+         "        <switch_provider>2</switch_provider>\r\n"
+         "        <time_provider>" +
+         time +
+         "</time_provider>\r\n"
+         "    </settings>\r\n"
+         "</kvvpn>\r\n";
+}
+
+class MigrationWineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(e2e::InstallStubService(g_service)) << GetLastError();
+    ASSERT_TRUE(e2e::ForceStubStopped());
+    Configure("");
+    DeleteFileW((Base(g_service) + L".log").c_str());
+    DeleteFileW(kUiLog.c_str());
+    SetFileAttributesW(kSettingsFile, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(kSettingsFile);
+  }
+
+  void TearDown() override {
+    SetFileAttributesW(kSettingsFile, FILE_ATTRIBUTE_NORMAL);
+    EXPECT_TRUE(e2e::ForceStubStopped());
+  }
+
+  void Configure(const std::string &text) {
+    std::ofstream out((Base(g_service) + L".cfg").c_str(), std::ios::trunc);
+    out << text;
+  }
+
+  void StartService() {
+    bool cancel = false;
+    ASSERT_EQ(0u, ServiceStart(cancel));
+  }
+
+  static DWORD ServiceState() { return e2e::StubStatus().dwCurrentState; }
+
+  // The runs that end before the service is started again: stopped, and
+  // the UI program asked to stop but not relaunched.
+  void ExpectLeftStopped() {
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
+    const auto launches = UiLaunches(1);
+    ASSERT_EQ(1u, launches.size());
+    EXPECT_EQ(kStopCommandLine, launches[0].commandLine);
+  }
+
+  // The runs that restart everything: running, "stop" first, then the plain
+  // relaunch after the start and its pause.
+  std::vector<UiLaunch> ExpectRestarted() {
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState());
+    const auto launches = UiLaunches(2);
+    EXPECT_EQ(2u, launches.size());
+    if (launches.size() == 2) {
+      EXPECT_EQ(kStopCommandLine, launches[0].commandLine);
+      EXPECT_EQ(std::string::npos, launches[1].commandLine.find("stop")) << launches[1].commandLine;
+      EXPECT_NE(std::string::npos, launches[1].commandLine.find("kvvpnuiapp.exe"));
+      EXPECT_GE(launches[1].tick - launches[0].tick, 5000u);
+    }
+    const std::string serviceLog = ReadBytes(Base(g_service) + L".log");
+    EXPECT_NE(std::string::npos, serviceLog.find("control stop")) << serviceLog;
+    EXPECT_NE(std::string::npos, serviceLog.find("args kvvpnservice")) << serviceLog;
+    return launches;
+  }
+};
+
+TEST_F(MigrationWineTest, UpdatesWritesAndRestarts) {
+  Configure("start_delay=300\nstop_delay=200\n");
+  StartService();
+  WriteBytes(kSettingsFile, Settings("1"));
+  const long long before = static_cast<long long>(std::time(nullptr));
+  const ConsoleRun run = RunTool(Key::AtPrompt);
+  const long long after = static_cast<long long>(std::time(nullptr));
+  ASSERT_TRUE(run.finished) << run.output;
+  EXPECT_EQ(0u, run.exitCode);
+  EXPECT_EQ(M2 + M8 + M11 + M12, run.output);
+
+  const std::string written = ReadBytes(kSettingsFile);
+  const std::string open = "<time_provider>";
+  const auto at = written.find(open);
+  ASSERT_NE(std::string::npos, at) << written;
+  const std::string time = written.substr(at + open.size(), written.find('<', at + 1) - at - open.size());
+  EXPECT_EQ(Migrated(time), written);
+  EXPECT_GE(std::stoll(time), before);
+  EXPECT_LE(std::stoll(time), after);
+  const auto launches = ExpectRestarted();
+
+  // Where the time goes: the tool's span from its first launch of the UI
+  // program to the relaunch, against the fixed pauses and what the same
+  // stop and start of the stub service cost on their own.
+  if (launches.size() == 2) {
+    bool cancel = false;
+    const ULONGLONG serviceFrom = GetTickCount64();
+    ASSERT_EQ(0u, ServiceStop(cancel));
+    ASSERT_EQ(0u, ServiceStart(cancel));
+    const ULONGLONG service = GetTickCount64() - serviceFrom;
+    const ULONGLONG span = launches[1].tick - launches[0].tick;
+    const long long own = static_cast<long long>(span) - 5000 - static_cast<long long>(service);
+    std::printf(
+        "timing: tool start %llu ms; span %llu ms = pauses 5000 + service stop and start %llu + tool %lld\n",
+        launches[0].tick - run.startedAt, span, service, own);
+    RecordProperty("tool_overhead_ms", static_cast<int>(own));
+  }
+}
+
+TEST_F(MigrationWineTest, AlreadyMigratedIsUntouchedAndAnEarlyKeyEndsTheWait) {
+  StartService();
+  WriteBytes(kSettingsFile, Settings("2"));
+  const ConsoleRun run = RunTool(Key::BeforeStart);
+  ASSERT_TRUE(run.finished) << run.output;
+  EXPECT_EQ(0u, run.exitCode);
+  EXPECT_EQ(M2 + M7 + M11 + M12, run.output);
+  EXPECT_EQ(Settings("2"), ReadBytes(kSettingsFile));
+  ExpectRestarted();
+}
+
+TEST_F(MigrationWineTest, ParseFailureIsReportedWithTheLibrarysWords) {
+  const std::string broken = kBom + "<kvvpn>\r\n<settings>\r\n</kvvpn>\r\n";
+  WriteBytes(kSettingsFile, broken);
+  const ConsoleRun run = RunTool(Key::AtPrompt);
+  ASSERT_TRUE(run.finished) << run.output;
+  EXPECT_EQ(0u, run.exitCode);
+  EXPECT_EQ(M2 + "Error at parsing kvvpn.xml file, Error reading end tag. at row 3.\r\n" + M12, run.output);
+  EXPECT_EQ(broken, ReadBytes(kSettingsFile));
+  ExpectLeftStopped();
+}
+
+TEST_F(MigrationWineTest, NoRootElementEndsAtOnceWithFour) {
+  const std::string rootless = kBom + "<?xml version=\"1.0\"?>\r\n<!-- nothing else -->\r\n";
+  WriteBytes(kSettingsFile, rootless);
+  const ConsoleRun run = RunTool(Key::Never, 30000);
+  ASSERT_TRUE(run.finished) << "waited for a key: " << run.output;
+  EXPECT_EQ(4u, run.exitCode);
+  EXPECT_EQ(M2 + "Error at getting root element from kvvpn.xml file.\r\n", run.output);
+  EXPECT_EQ(rootless, ReadBytes(kSettingsFile));
+  ExpectLeftStopped();
+}
+
+TEST_F(MigrationWineTest, NoSettingsElementLeavesTheServiceStopped) {
+  StartService();
+  const std::string bare = kBom + "<kvvpn>\r\n    <other />\r\n</kvvpn>\r\n";
+  WriteBytes(kSettingsFile, bare);
+  const ConsoleRun run = RunTool(Key::AtPrompt);
+  ASSERT_TRUE(run.finished) << run.output;
+  EXPECT_EQ(M2 + "Error at getting settings element from kvvpn.xml file.\r\n" + M12, run.output);
+  EXPECT_EQ(bare, ReadBytes(kSettingsFile));
+  ExpectLeftStopped();
+}
+
+TEST_F(MigrationWineTest, MissingSettingsFileIsReadTwice) {
+  const ConsoleRun run = RunTool(Key::AtPrompt);
+  ASSERT_TRUE(run.finished) << run.output;
+  EXPECT_EQ(M2 + "Error at reading kvvpn.xml file.\r\n" + M12, run.output);
+  EXPECT_GE(run.promptAt - run.startedAt, 7000u);  // 2000 after the stop, 5000 before the retry
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(kSettingsFile));
+  ExpectLeftStopped();
+}
+
+TEST_F(MigrationWineTest, MissingServiceIsReportedWithItsCode) {
+  ASSERT_TRUE(e2e::RemoveStubService());
+  WriteBytes(kSettingsFile, Settings("1"));
+  const ConsoleRun run = RunTool(Key::AtPrompt);
+  ASSERT_TRUE(run.finished) << run.output;
+  EXPECT_EQ("Error 1060 at stopping Norvane Vpn service.\r\n" + M12, run.output);
+  EXPECT_EQ(Settings("1"), ReadBytes(kSettingsFile));
+  ExpectLeftStopped();
+}
+
+TEST_F(MigrationWineTest, ReadOnlySettingsFileIsReportedAndKept) {
+  WriteBytes(kSettingsFile, Settings("1"));
+  ASSERT_TRUE(SetFileAttributesW(kSettingsFile, FILE_ATTRIBUTE_READONLY));
+  const ConsoleRun run = RunTool(Key::AtPrompt);
+  ASSERT_TRUE(run.finished) << run.output;
+  EXPECT_EQ(M2 + "Error at writing kvvpn.xml file 5.\r\n" + M12, run.output);
+  EXPECT_EQ(Settings("1"), ReadBytes(kSettingsFile));
+  ExpectLeftStopped();
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t **argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: kv_migration_wine_tests KVMIGRATE_EXE STUB_SERVICE_EXE STUB_UI_EXE\n");
+    return 2;
+  }
+  g_tool = argv[1];
+  g_service = argv[2];
+  g_console = e2e::OpenConsoleInput();
+  if (g_console == INVALID_HANDLE_VALUE) {
+    std::fprintf(stderr, "no console input: run under a pseudo-terminal\n");
+    return 2;
+  }
+  CreateDirectoryW(L"C:\\Program Files\\Norvane", nullptr);
+  CreateDirectoryW(kInstallFolder, nullptr);
+  CreateDirectoryW(kSettingsFolder.c_str(), nullptr);
+  if (!CopyFileW(argv[3], kUiProgram, FALSE)) {
+    std::fprintf(stderr, "cannot place the stub UI program: %lu\n", GetLastError());
+    return 2;
+  }
+  const int result = RUN_ALL_TESTS();
+  e2e::ForceStubStopped();
+  e2e::RemoveStubService();
+  CloseHandle(g_console);
+  return result;
+}

@@ -1,0 +1,96 @@
+// Installs the stub service as "kvvpnservice" in the Wine prefix and looks
+// at it from outside, for the tests that run against the real manager.
+#pragma once
+
+#include <string>
+
+#include "platform/Win32.h"
+#include "service/ServiceControl.h"
+
+namespace e2e {
+
+inline SC_HANDLE OpenStubService(DWORD access) {
+  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE service = OpenServiceW(scm, kServiceName, access);
+  CloseServiceHandle(scm);
+  return service;
+}
+
+// A service that is not installed shows as stopped with process id 0.
+inline SERVICE_STATUS_PROCESS StubStatus() {
+  SERVICE_STATUS_PROCESS status{};
+  status.dwCurrentState = SERVICE_STOPPED;
+  DWORD needed = 0;
+  if (SC_HANDLE service = OpenStubService(SERVICE_QUERY_STATUS)) {
+    QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status), sizeof status,
+                         &needed);
+    CloseServiceHandle(service);
+  }
+  return status;
+}
+
+// Waits (bounded) until the service shows the state.
+inline bool WaitStubState(DWORD state, int ms = 30000) {
+  for (int waited = 0; waited < ms; waited += 50) {
+    if (StubStatus().dwCurrentState == state) {
+      return true;
+    }
+    Sleep(50);
+  }
+  return false;
+}
+
+// Whatever a test left running: asked to stop, and ended if it will not
+// (the manager notices a killed service process only slowly).
+inline bool ForceStubStopped() {
+  if (StubStatus().dwCurrentState == SERVICE_RUNNING) {
+    if (SC_HANDLE service = OpenStubService(SERVICE_STOP)) {
+      SERVICE_STATUS status{};
+      ControlService(service, SERVICE_CONTROL_STOP, &status);
+      CloseServiceHandle(service);
+    }
+    if (WaitStubState(SERVICE_STOPPED, 15000)) {
+      return true;
+    }
+  }
+  const SERVICE_STATUS_PROCESS status = StubStatus();
+  if (status.dwCurrentState != SERVICE_STOPPED && status.dwProcessId != 0) {
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, status.dwProcessId);
+    if (process) {
+      TerminateProcess(process, 1);
+      WaitForSingleObject(process, 10000);
+      CloseHandle(process);
+    }
+  }
+  return WaitStubState(SERVICE_STOPPED);
+}
+
+inline bool RemoveStubService() {
+  SC_HANDLE service = OpenStubService(DELETE);
+  if (service == nullptr) {
+    return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+  }
+  const bool removed = DeleteService(service) != FALSE;
+  CloseServiceHandle(service);
+  return removed;
+}
+
+// Installs (or reinstalls) the stub; false with the error left in
+// GetLastError when the manager refuses.
+inline bool InstallStubService(const std::wstring &program) {
+  RemoveStubService();
+  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  const std::wstring binary = L"\"" + program + L"\"";
+  SC_HANDLE service = CreateServiceW(scm, kServiceName, L"Norvane VPN test stub", SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                     binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+  const DWORD error = GetLastError();
+  if (service) {
+    CloseServiceHandle(service);
+  }
+  CloseServiceHandle(scm);
+  SetLastError(error);
+  return service != nullptr;
+}
+
+}  // namespace e2e
