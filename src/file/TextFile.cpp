@@ -1,6 +1,7 @@
 #include "file/TextFile.h"
 
 #include "file/Utf8Codec.h"
+#include "logging/LogDLL.h"
 #include "platform/Handle.h"
 
 namespace {
@@ -41,6 +42,7 @@ std::wstring FileReadAllText(LPCWSTR path) {
   CHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                            nullptr));
   if (!file) {
+    logging::LogCannotOpen(L"FileReadAllText", path);
     return {};
   }
   std::string bytes;
@@ -56,6 +58,8 @@ std::wstring FileReadAllText(LPCWSTR path) {
   file.Close();
   std::wstring text;
   if (!DecodeTextFile(bytes, text)) {
+    // A UTF-16 big-endian file is refused as if it could not be opened.
+    logging::LogCannotOpen(L"FileReadAllText", path);
     return {};
   }
   return text;
@@ -72,6 +76,7 @@ std::int32_t FileWriteAllText(LPCWSTR path, std::wstring text) {
       const DWORD error = GetLastError();
       if (error != ERROR_FILE_NOT_FOUND) {
         SetLastError(error);
+        logging::LogCannotOpen(L"FileWriteAllText", path);
         return -1;
       }
     }
@@ -84,6 +89,7 @@ std::int32_t FileWriteAllText(LPCWSTR path, std::wstring text) {
   CHandle temp(CreateFileW(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                            nullptr));
   if (!temp) {
+    logging::LogCannotOpen(L"FileWriteAllText", path);
     return -1;  // nothing was created; the last error is the open's
   }
   if (!WriteAll(temp.Get(), bytes) || !FlushFileBuffers(temp.Get())) {

@@ -52,6 +52,14 @@ void HoldOpenForWriting(const std::wstring &path);
 // Handles the stand-in has handed out and not yet seen closed.
 std::size_t OpenHandleCount();
 
+// ---- modules -------------------------------------------------------------
+
+// The program's own path as GetModuleFileNameW gives it (a Windows path,
+// under the drive root); empty makes that call fail.
+void SetProgramPath(const std::wstring &path);
+// Libraries loaded through LoadLibraryW and not yet freed to a count of 0.
+std::size_t LoadedModuleCount();
+
 // ---- service control manager, APCs and processes -------------------------
 
 // How the one scripted service behaves. Delays are in virtual milliseconds;

@@ -101,6 +101,7 @@ void Reset() {
   s.writtenTotal = 0;
   s.heldForWriting.clear();
   ResetServices();
+  ResetModules();
   t_lastError = 0;
 }
 
@@ -189,16 +190,6 @@ DWORD GetLastError() {
 }
 void SetLastError(DWORD error) {
   t_lastError = error;
-}
-
-LONG InterlockedExchange(volatile LONG *target, LONG value) {
-  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
-}
-LONG InterlockedIncrement(volatile LONG *target) {
-  return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST);
-}
-LONG InterlockedDecrement(volatile LONG *target) {
-  return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST);
 }
 
 __time64_t _time64(__time64_t *out) {

@@ -105,6 +105,7 @@ void RunApcs() {
 
 void CallSleepHook() {
   State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
   const int count = ++s.sleeps;
   if (s.onSleep) {
     s.onSleep(count);

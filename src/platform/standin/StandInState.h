@@ -44,6 +44,13 @@ struct Apc {
   std::function<void()> run;
 };
 
+struct Module {
+  void *library = nullptr;  // from dlopen
+  std::wstring path;
+  int references = 0;
+  int number = 0;  // m<number> in the call log
+};
+
 struct State {
   std::recursive_mutex lock;
   std::uint64_t now = 0;
@@ -70,6 +77,10 @@ struct State {
   int sleeps = 0;
   LaunchScript launch;
   int kbhitCalls = 0;
+
+  std::map<std::uintptr_t, Module> modules;
+  int nextModuleNumber = 1;
+  std::wstring programPath;
 };
 
 State &Get();
@@ -85,6 +96,7 @@ Object *FindHandle(HANDLE handle);
 bool AdvanceClock(std::uint64_t ms, bool stopOnApc);
 
 void ResetServices();
+void ResetModules();
 std::string HandleName(const void *handle);
 
 std::string Hex(std::uint32_t value);

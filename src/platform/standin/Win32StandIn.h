@@ -59,6 +59,7 @@ using FARPROC = INT_PTR (*)();
 #define ERROR_HANDLE_DISK_FULL 39u
 #define ERROR_FILE_EXISTS 80u
 #define ERROR_INVALID_PARAMETER 87u
+#define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_DISK_FULL 112u
 #define ERROR_MOD_NOT_FOUND 126u
 #define ERROR_PROC_NOT_FOUND 127u
@@ -232,16 +233,12 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
 BOOL DeleteFileW(LPCWSTR path);
 
 // Modules.
+HMODULE GetModuleHandleW(LPCWSTR name);
 BOOL GetModuleHandleExW(DWORD flags, LPCWSTR name, HMODULE *module);
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
 HMODULE LoadLibraryW(LPCWSTR path);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL FreeLibrary(HMODULE module);
-
-// Atomics.
-LONG InterlockedExchange(volatile LONG *target, LONG value);
-LONG InterlockedIncrement(volatile LONG *target);
-LONG InterlockedDecrement(volatile LONG *target);
 
 // C runtime.
 int _kbhit();
