@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Every test: host unit tests (ASan/UBSan), the same tests built for Windows
-# and run under Wine, and a short fuzzing pass. Needs no terminal or input.
+# Every test: host unit tests (ASan/UBSan; the log binding also under TSan),
+# the same tests built for Windows and run under Wine, the real tool end to
+# end under Wine, and a short fuzzing pass. Needs no terminal or input.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -25,6 +26,12 @@ configure() {
 
 suite "host build (AddressSanitizer, UBSan)" configure build/host -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON
 suite "host tests" ctest --test-dir build/host --output-on-failure --timeout 120
+tsan_build() {
+  cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_TSAN=ON >/dev/null
+  cmake --build build/tsan -j "$jobs" --target kv_logging_tests kv_test_log kv_test_log_partial
+}
+suite "host build of the log binding's tests (ThreadSanitizer)" tsan_build
+suite "log binding under ThreadSanitizer" ctest --test-dir build/tsan --output-on-failure --timeout 120 -R '^logging$'
 suite "windows build" configure build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
 kv_wine_prefix_up
 # A new prefix keeps one of its own device services in a start that never

@@ -23,6 +23,7 @@ namespace {
 
 std::wstring g_tool;     // KvMigrate.exe
 std::wstring g_service;  // the stub service program
+std::wstring g_logCalls;  // where a loaded log.dll beside the tool would record its calls
 HANDLE g_console = INVALID_HANDLE_VALUE;
 
 const std::wstring kSettingsFolder = std::wstring(kInstallFolder) + L"\\settings";
@@ -124,6 +125,11 @@ class MigrationWineTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    // The tool holds no reference to the log binding: a log.dll beside it
+    // is never loaded, not even when a file cannot be opened.
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(g_logCalls.c_str()))
+        << ReadBytes(g_logCalls);
+    DeleteFileW(g_logCalls.c_str());
     SetFileAttributesW(kSettingsFile, FILE_ATTRIBUTE_NORMAL);
     EXPECT_TRUE(e2e::ForceStubStopped());
   }
@@ -284,8 +290,8 @@ TEST_F(MigrationWineTest, ReadOnlySettingsFileIsReportedAndKept) {
 
 int wmain(int argc, wchar_t **argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  if (argc < 4) {
-    std::fprintf(stderr, "usage: kv_migration_wine_tests KVMIGRATE_EXE STUB_SERVICE_EXE STUB_UI_EXE\n");
+  if (argc < 5) {
+    std::fprintf(stderr, "usage: kv_migration_wine_tests KVMIGRATE_EXE STUB_SERVICE_EXE STUB_UI_EXE LOG_DLL\n");
     return 2;
   }
   g_tool = argv[1];
@@ -302,7 +308,17 @@ int wmain(int argc, wchar_t **argv) {
     std::fprintf(stderr, "cannot place the stub UI program: %lu\n", GetLastError());
     return 2;
   }
+  // A recording log.dll beside the tool; the tool inherits where it records.
+  const std::wstring library = g_tool.substr(0, g_tool.rfind(L'\\')) + L"\\log.dll";
+  g_logCalls = Base(g_service) + L".log-calls";
+  DeleteFileW(g_logCalls.c_str());
+  if (!CopyFileW(argv[4], library.c_str(), FALSE) ||
+      !SetEnvironmentVariableW(L"KV_TEST_LOG_CALLS", g_logCalls.c_str())) {
+    std::fprintf(stderr, "cannot place log.dll: %lu\n", GetLastError());
+    return 2;
+  }
   const int result = RUN_ALL_TESTS();
+  DeleteFileW(library.c_str());
   e2e::ForceStubStopped();
   e2e::RemoveStubService();
   CloseHandle(g_console);
