@@ -21,8 +21,8 @@
 
 namespace {
 
-std::wstring g_tool;     // KvMigrate.exe
-std::wstring g_service;  // the stub service program
+std::wstring g_tool;      // KvMigrate.exe
+std::wstring g_service;   // the stub service program
 std::wstring g_logCalls;  // where a loaded log.dll beside the tool would record its calls
 HANDLE g_console = INVALID_HANDLE_VALUE;
 
@@ -127,8 +127,7 @@ class MigrationWineTest : public ::testing::Test {
   void TearDown() override {
     // The tool holds no reference to the log binding: a log.dll beside it
     // is never loaded, not even when a file cannot be opened.
-    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(g_logCalls.c_str()))
-        << ReadBytes(g_logCalls);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(g_logCalls.c_str())) << ReadBytes(g_logCalls);
     DeleteFileW(g_logCalls.c_str());
     SetFileAttributesW(kSettingsFile, FILE_ATTRIBUTE_NORMAL);
     EXPECT_TRUE(e2e::ForceStubStopped());
@@ -210,6 +209,7 @@ TEST_F(MigrationWineTest, UpdatesWritesAndRestarts) {
         "timing: tool start %llu ms; span %llu ms = pauses 5000 + service stop and start %llu + tool %lld\n",
         launches[0].tick - run.startedAt, span, service, own);
     RecordProperty("tool_overhead_ms", static_cast<int>(own));
+    EXPECT_LT(own, 1000);  // a loose bound: the two measurements differ by noise
   }
 }
 
@@ -291,7 +291,8 @@ TEST_F(MigrationWineTest, ReadOnlySettingsFileIsReportedAndKept) {
 int wmain(int argc, wchar_t **argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (argc < 5) {
-    std::fprintf(stderr, "usage: kv_migration_wine_tests KVMIGRATE_EXE STUB_SERVICE_EXE STUB_UI_EXE LOG_DLL\n");
+    std::fprintf(stderr,
+                 "usage: kv_migration_wine_tests KVMIGRATE_EXE STUB_SERVICE_EXE STUB_UI_EXE LOG_DLL\n");
     return 2;
   }
   g_tool = argv[1];

@@ -236,11 +236,46 @@ struct FailedOpen {
   std::wstring path;  // under the program's folder
   bool write;
   DWORD error;
+  const char *content;  // the file is made with these bytes first, if set
+  bool readOnly;
 };
+
+void SetReadOnly(const std::string &path, bool readOnly) {
+#ifdef _WIN32
+  SetFileAttributesA(path.c_str(), readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL);
+#else
+  std::error_code ignored;
+  std::filesystem::permissions(
+      path, readOnly ? std::filesystem::perms::owner_read : std::filesystem::perms::owner_all, ignored);
+#endif
+}
 
 class FailedOpenTest : public LogDLLTest, public ::testing::WithParamInterface<FailedOpen> {
  protected:
   std::wstring Path() const { return g_windowsFolder + GetParam().path; }
+  std::string FilePath() const {
+    std::string path = g_folder;
+    for (wchar_t c : GetParam().path) {
+      path += c == L'\\' ? '/' : static_cast<char>(c);
+    }
+    return path;
+  }
+
+  void SetUp() override {
+    LogDLLTest::SetUp();
+    if (GetParam().content) {
+      std::ofstream(FilePath(), std::ios::binary) << GetParam().content;
+      SetReadOnly(FilePath(), GetParam().readOnly);
+    }
+  }
+
+  void TearDown() override {
+    if (GetParam().content) {
+      SetReadOnly(FilePath(), false);
+      std::remove(FilePath().c_str());
+    }
+    LogDLLTest::TearDown();
+  }
 
   void Call() {
     SetLastError(0);
@@ -271,11 +306,16 @@ TEST_P(FailedOpenTest, LogsOneEntryOnlyWhileAReferenceIsHeld) {
   EXPECT_EQ("LogWrite 0 4 " + ProgramModule() + " " + function + " [Cannot open %s] " + path, lines[2]);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, FailedOpenTest,
-                         ::testing::Values(FailedOpen{"ReadMissingFile", L"\\missing.xml", false, 0},
-                                           FailedOpen{"WriteIntoMissingFolder", L"\\missing\\kvvpn.xml", true,
-                                                      ERROR_PATH_NOT_FOUND}),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FailedOpenTest,
+    ::testing::Values(FailedOpen{"ReadMissingFile", L"\\missing.xml", false, 0, nullptr, false},
+                      // Refused as if it could not be opened.
+                      FailedOpen{"ReadBigEndianFile", L"\\big-endian.xml", false, 0, "\xFE\xFF", false},
+                      FailedOpen{"WriteIntoMissingFolder", L"\\missing\\kvvpn.xml", true,
+                                 ERROR_PATH_NOT_FOUND, nullptr, false},
+                      FailedOpen{"WriteOverReadOnlyFile", L"\\read-only.xml", true, ERROR_ACCESS_DENIED,
+                                 "<kvvpn/>", true}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(LogDLLTest, ConcurrentHoldersShareOneInstanceAndEndUnloaded) {
   CopyLibrary(g_full, g_folder);
