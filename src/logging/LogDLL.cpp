@@ -15,16 +15,19 @@ std::atomic<std::int32_t> g_references{0};
 constexpr DWORD kPathCapacity = 32767;
 
 // Held across whole loads and teardowns, which may take long; so waiters
-// sleep rather than spin hot. Not re-entrant.
-void Lock() {
-  while (g_lock.exchange(1) != 0) {
-    Sleep(1);
+// sleep rather than spin hot. Not re-entrant. Given back on every way out:
+// a load that runs out of memory must not leave every later holder waiting.
+class CBindingLock {
+ public:
+  CBindingLock() {
+    while (g_lock.exchange(1) != 0) {
+      Sleep(1);
+    }
   }
-}
-
-void Unlock() {
-  g_lock.exchange(0);
-}
+  ~CBindingLock() { g_lock.exchange(0); }
+  CBindingLock(const CBindingLock &) = delete;
+  CBindingLock &operator=(const CBindingLock &) = delete;
+};
 
 std::int32_t NoLogWrite(std::int32_t, std::int32_t *, HMODULE, LPCWSTR, LPCWSTR, va_list) {
   return E_NOINTERFACE;
@@ -124,12 +127,13 @@ CLogDLLRef::CLogDLLRef() {
 }
 
 void CLogDLLRef::Attach() {
-  Lock();
-  if (g_references.load() == 0) {
-    g_instance = new CLogDLL();
+  {
+    CBindingLock lock;
+    if (g_references.load() == 0) {
+      g_instance = new CLogDLL();
+    }
+    ++g_references;
   }
-  ++g_references;
-  Unlock();
   // Our reference keeps the instance from going away meanwhile.
   m_instance = g_instance;
   ++m_tally;
@@ -138,7 +142,7 @@ void CLogDLLRef::Attach() {
 CLogDLLRef::~CLogDLLRef() {
   m_instance = nullptr;
   while (--m_tally >= 0) {
-    Lock();
+    CBindingLock lock;
     if (g_references.load() > 0) {
       --g_references;
     }
@@ -146,7 +150,6 @@ CLogDLLRef::~CLogDLLRef() {
       delete g_instance;
       g_instance = nullptr;
     }
-    Unlock();
   }
   ++m_tally;
 }

@@ -5,10 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <iterator>
+#include <memory>
+#include <new>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -20,6 +25,35 @@
 #include <filesystem>
 
 #include "platform/standin/StandIn.h"
+#endif
+
+// Allocations of exactly this size fail while it is non-zero: the binding's
+// path buffer, to run a load out of memory.
+std::atomic<std::size_t> g_failAllocationOf{0};
+
+void *operator new(std::size_t size) {
+  if (size != 0 && size == g_failAllocationOf.load()) {
+    throw std::bad_alloc();
+  }
+  if (void *memory = std::malloc(size == 0 ? 1 : size)) {
+    return memory;
+  }
+  throw std::bad_alloc();
+}
+// The pair of the replacement above, which allocates with malloc; GCC
+// cannot see that once the two are inlined.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void operator delete(void *memory) noexcept {
+  std::free(memory);
+}
+void operator delete(void *memory, std::size_t) noexcept {
+  std::free(memory);
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
 #endif
 
 namespace {
@@ -229,6 +263,27 @@ TEST_F(LogDLLTest, LibraryAlreadyInTheProcessIsUsedNotLoadedAgain) {
     EXPECT_EQ(std::string::npos, call.find("LoadLibraryW(\"C:\\tool\\log.dll\")")) << call;
   }
 #endif
+}
+
+TEST_F(LogDLLTest, LoadThatRunsOutOfMemoryLeavesTheBindingUsable) {
+  CopyLibrary(g_full, g_folder);
+  g_failAllocationOf = 32767 * sizeof(wchar_t);
+  EXPECT_THROW(logging::CLogDLLRef failed, std::bad_alloc);
+  g_failAllocationOf = 0;
+  EXPECT_FALSE(logging::CLogDLLRef::IsLive());
+  // Bounded: a lock left taken would keep this attach waiting for ever.
+  auto done = std::make_shared<std::promise<std::int32_t>>();
+  std::thread([done] {
+    std::int32_t written = 0;
+    {
+      logging::CLogDLLRef log;
+      written = WriteOne(log);
+    }
+    done->set_value(written);
+  }).detach();
+  auto result = done->get_future();
+  ASSERT_EQ(std::future_status::ready, result.wait_for(std::chrono::seconds(10)));
+  EXPECT_EQ(7, result.get());
 }
 
 struct FailedOpen {
