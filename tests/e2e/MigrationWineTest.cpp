@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -41,16 +40,12 @@ void WriteBytes(const std::wstring &path, const std::string &bytes) {
   out << bytes;
 }
 
-std::wstring Base(const std::wstring &program) {
-  return program.substr(0, program.size() - 4);
-}
-
 using e2e::ConsoleRun;
 using e2e::Key;
 using e2e::ReadBytes;
 
 ConsoleRun RunTool(Key key, DWORD timeoutMs = 60000) {
-  const std::wstring outputPath = Base(g_service) + L".tool-output";
+  const std::wstring outputPath = e2e::BesideStub(g_service, L".tool-output");
   ConsoleRun run = e2e::RunOnConsole(g_tool, outputPath, g_console, key, timeoutMs);
   DeleteFileW(outputPath.c_str());
   EXPECT_EQ("", run.error);
@@ -117,8 +112,8 @@ class MigrationWineTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(e2e::InstallStubService(g_service)) << GetLastError();
     ASSERT_TRUE(e2e::ForceStubStopped());
-    Configure("");
-    DeleteFileW((Base(g_service) + L".log").c_str());
+    e2e::ConfigureStub(g_service, "");
+    e2e::ClearStubLog(g_service);
     DeleteFileW(kUiLog.c_str());
     SetFileAttributesW(kSettingsFile, FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(kSettingsFile);
@@ -131,11 +126,6 @@ class MigrationWineTest : public ::testing::Test {
     DeleteFileW(g_logCalls.c_str());
     SetFileAttributesW(kSettingsFile, FILE_ATTRIBUTE_NORMAL);
     EXPECT_TRUE(e2e::ForceStubStopped());
-  }
-
-  void Configure(const std::string &text) {
-    std::ofstream out((Base(g_service) + L".cfg").c_str(), std::ios::trunc);
-    out << text;
   }
 
   void StartService() {
@@ -166,7 +156,7 @@ class MigrationWineTest : public ::testing::Test {
       EXPECT_NE(std::string::npos, launches[1].commandLine.find("kvvpnuiapp.exe"));
       EXPECT_GE(launches[1].tick - launches[0].tick, 5000u);
     }
-    const std::string serviceLog = ReadBytes(Base(g_service) + L".log");
+    const std::string serviceLog = e2e::StubLog(g_service);
     EXPECT_NE(std::string::npos, serviceLog.find("control stop")) << serviceLog;
     EXPECT_NE(std::string::npos, serviceLog.find("args kvvpnservice")) << serviceLog;
     return launches;
@@ -174,7 +164,7 @@ class MigrationWineTest : public ::testing::Test {
 };
 
 TEST_F(MigrationWineTest, UpdatesWritesAndRestarts) {
-  Configure("start_delay=300\nstop_delay=200\n");
+  e2e::ConfigureStub(g_service, "start_delay=300\nstop_delay=200\n");
   StartService();
   WriteBytes(kSettingsFile, Settings("1"));
   const long long before = static_cast<long long>(std::time(nullptr));
@@ -311,7 +301,7 @@ int wmain(int argc, wchar_t **argv) {
   }
   // A recording log.dll beside the tool; the tool inherits where it records.
   const std::wstring library = g_tool.substr(0, g_tool.rfind(L'\\')) + L"\\log.dll";
-  g_logCalls = Base(g_service) + L".log-calls";
+  g_logCalls = e2e::BesideStub(g_service, L".log-calls");
   DeleteFileW(g_logCalls.c_str());
   if (!CopyFileW(argv[4], library.c_str(), FALSE) ||
       !SetEnvironmentVariableW(L"KV_TEST_LOG_CALLS", g_logCalls.c_str())) {

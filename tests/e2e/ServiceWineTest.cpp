@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "StubServiceControl.h"
@@ -14,15 +12,6 @@
 namespace {
 
 std::wstring g_stub;  // the stub service's program, from the command line
-
-std::wstring Base() {
-  return g_stub.substr(0, g_stub.size() - 4);
-}
-
-std::string StubLog() {
-  std::ifstream in((Base() + L".log").c_str());
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 using e2e::OpenStubService;
 using e2e::StubStatus;
@@ -36,13 +25,8 @@ class ServiceWineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(e2e::ForceStubStopped());
-    Configure("");
-    DeleteFileW((Base() + L".log").c_str());
-  }
-
-  void Configure(const std::string &text) {
-    std::ofstream out((Base() + L".cfg").c_str(), std::ios::trunc);
-    out << text;
+    e2e::ConfigureStub(g_stub, "");
+    e2e::ClearStubLog(g_stub);
   }
 
   bool cancel = false;
@@ -52,32 +36,32 @@ TEST_F(ServiceWineTest, StoppedServiceStopsAtOnce) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(0u, ServiceStop(cancel));
   EXPECT_LT(Seconds(start), 1.0);
-  EXPECT_EQ("", StubLog());  // no process was started, no control sent
+  EXPECT_EQ("", e2e::StubLog(g_stub));  // no process was started, no control sent
 }
 
 TEST_F(ServiceWineTest, StartThenStopWaitsForTheProcess) {
-  Configure("start_delay=300\nlinger=1500\n");
+  e2e::ConfigureStub(g_stub, "start_delay=300\nlinger=1500\n");
   ASSERT_EQ(0u, ServiceStart(cancel));
   EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), StubStatus().dwCurrentState);
-  EXPECT_NE(std::string::npos, StubLog().find("args kvvpnservice"));
+  EXPECT_NE(std::string::npos, e2e::StubLog(g_stub).find("args kvvpnservice"));
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(0u, ServiceStop(cancel));
   EXPECT_GE(Seconds(start), 1.4);
-  const std::string log = StubLog();
+  const std::string log = e2e::StubLog(g_stub);
   EXPECT_EQ("exit\n", log.substr(log.size() - 5));
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), StubStatus().dwCurrentState);
 }
 
 TEST_F(ServiceWineTest, StartWhenRunningSendsNothing) {
   ASSERT_EQ(0u, ServiceStart(cancel));
-  const auto before = StubLog();
+  const auto before = e2e::StubLog(g_stub);
   EXPECT_EQ(0u, ServiceStart(cancel));
-  EXPECT_EQ(before, StubLog());
+  EXPECT_EQ(before, e2e::StubLog(g_stub));
   EXPECT_EQ(0u, ServiceStop(cancel));
 }
 
 TEST_F(ServiceWineTest, StartFromStopPendingWaitsForStoppedFirst) {
-  Configure("stop_delay=1500\n");
+  e2e::ConfigureStub(g_stub, "stop_delay=1500\n");
   ASSERT_EQ(0u, ServiceStart(cancel));
   SC_HANDLE service = OpenStubService(SERVICE_STOP);
   SERVICE_STATUS status{};
@@ -90,18 +74,18 @@ TEST_F(ServiceWineTest, StartFromStopPendingWaitsForStoppedFirst) {
 }
 
 TEST_F(ServiceWineTest, StopFromStartPendingWaitsForRunningFirst) {
-  Configure("start_delay=1500\n");
+  e2e::ConfigureStub(g_stub, "start_delay=1500\n");
   SC_HANDLE service = OpenStubService(SERVICE_START);
   ASSERT_TRUE(StartServiceW(service, 0, nullptr));
   CloseServiceHandle(service);
   ASSERT_TRUE(WaitStubState(SERVICE_START_PENDING));
   EXPECT_EQ(0u, ServiceStop(cancel));
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), StubStatus().dwCurrentState);
-  EXPECT_NE(std::string::npos, StubLog().find("state 4"));
+  EXPECT_NE(std::string::npos, e2e::StubLog(g_stub).find("state 4"));
 }
 
 TEST_F(ServiceWineTest, ServiceThatNeverStopsTimesOutWithinTheBudget) {
-  Configure("never_stop=1\n");
+  e2e::ConfigureStub(g_stub, "never_stop=1\n");
   ASSERT_EQ(0u, ServiceStart(cancel));
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(ERROR_TIMEOUT, ServiceStop(cancel));

@@ -2,12 +2,36 @@
 // at it from outside, for the tests that run against the real manager.
 #pragma once
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "platform/Win32.h"
 #include "service/ServiceControl.h"
 
 namespace e2e {
+
+// The stub reads its behaviour from "<exe>.cfg" when it starts and appends
+// what it does to "<exe>.log"; tests keep their scratch files beside it too.
+inline std::wstring BesideStub(const std::wstring &program, const wchar_t *suffix) {
+  return program.substr(0, program.size() - 4) + suffix;
+}
+
+// Key=value lines (start_delay, stop_delay, linger, never_stop); empty for
+// the defaults.
+inline void ConfigureStub(const std::wstring &program, const std::string &text) {
+  std::ofstream out(BesideStub(program, L".cfg").c_str(), std::ios::trunc);
+  out << text;
+}
+
+inline std::string StubLog(const std::wstring &program) {
+  std::ifstream in(BesideStub(program, L".log").c_str());
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void ClearStubLog(const std::wstring &program) {
+  DeleteFileW(BesideStub(program, L".log").c_str());
+}
 
 inline SC_HANDLE OpenStubService(DWORD access) {
   SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
