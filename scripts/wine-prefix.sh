@@ -1,8 +1,16 @@
 # Sourced: makes a throw-away Wine prefix in KV_WINEPREFIX and ends its
 # wineserver and removes it when the calling script exits.
+# Runs a command for the prefix; as root, as the unprivileged user 'kvwine'
+# (Wine maps the read-only attribute onto file modes, which root ignores).
 kv_wine_user() {
-  if [ "$(id -u)" = 0 ]; then runuser -u kvwine -- env HOME=/home/kvwine WINEPREFIX="$KV_WINEPREFIX" WINEDEBUG=-all "$@"
-  else env WINEPREFIX="$KV_WINEPREFIX" WINEDEBUG=-all "$@"; fi
+  local wine_env=(WINEPREFIX="$KV_WINEPREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=")
+  if [ "$(id -u)" = 0 ]; then runuser -u kvwine -- env HOME=/home/kvwine "${wine_env[@]}" "$@"
+  else env "${wine_env[@]}" "$@"; fi
+}
+# A host path as Wine programs see it.
+kv_wine_path() {
+  local path=$1
+  echo "Z:${path//\//\\}"
 }
 kv_wine_prefix_up() {
   local top
@@ -11,7 +19,7 @@ kv_wine_prefix_up() {
   export KV_WINEPREFIX="$top/prefix"
   KV_WINE_TOP="$top"
   trap kv_wine_prefix_down EXIT
-  kv_wine_user env WINEDLLOVERRIDES="mscoree,mshtml=" timeout 120 wineboot -i >/dev/null 2>&1
+  kv_wine_user timeout 120 wineboot -i >/dev/null 2>&1
 }
 kv_wine_prefix_down() {
   if [ -n "${KV_WINE_TOP:-}" ]; then
