@@ -72,13 +72,9 @@ std::int32_t FileWriteAllText(LPCWSTR path, std::wstring text) {
   {
     CHandle target(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!target) {
-      const DWORD error = GetLastError();
-      if (error != ERROR_FILE_NOT_FOUND) {
-        SetLastError(error);
-        logging::LogCannotOpen(L"FileWriteAllText", path);
-        return -1;
-      }
+    if (!target && GetLastError() != ERROR_FILE_NOT_FOUND) {
+      logging::LogCannotOpen(L"FileWriteAllText", path);
+      return -1;
     }
   }
 
