@@ -7,16 +7,7 @@
 namespace {
 
 constexpr DWORD kReadChunk = 64 * 1024;
-constexpr wchar_t kTempSuffix[] = L".kvmigrate-new";
-
-// Fails with the error of the call that failed, after cleaning up; the
-// cleanup itself must not replace that error.
-std::int32_t FailWrite(DWORD error, CHandle &temp, const std::wstring &tempPath) {
-  temp.Close();
-  DeleteFileW(tempPath.c_str());
-  SetLastError(error);
-  return -1;
-}
+constexpr wchar_t kBackupSuffix[] = L".kvmigrate-backup";
 
 bool WriteAll(HANDLE file, const std::string &bytes) {
   std::size_t done = 0;
@@ -36,6 +27,54 @@ bool WriteAll(HANDLE file, const std::string &bytes) {
   return true;
 }
 
+// From the file position to its end; false on a read error.
+bool ReadAll(HANDLE file, std::string &bytes) {
+  std::string chunk(kReadChunk, '\0');
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(file, chunk.data(), kReadChunk, &read, nullptr)) {
+      return false;
+    }
+    if (read == 0) {
+      return true;
+    }
+    bytes.append(chunk.data(), read);
+  }
+}
+
+// Overwrites from the start without cutting the file first, so that putting
+// the original back needs no room the file did not already have.
+bool OverwriteWith(HANDLE file, const std::string &bytes) {
+  LARGE_INTEGER start{};
+  return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && WriteAll(file, bytes) && SetEndOfFile(file) &&
+         FlushFileBuffers(file);
+}
+
+// The original bytes beside the file, for a crash in the middle of the
+// write; open to no one the original is not open to. Made only where no
+// file of that name exists, so an earlier run's copy is never overwritten.
+// False when it cannot be made, leaving nothing behind.
+bool WriteBackup(HANDLE original, const std::wstring &backupPath, const std::string &bytes) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(original, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
+                      &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
+  CHandle backup(CreateFileW(backupPath.c_str(), GENERIC_WRITE, 0, &security, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+  LocalFree(descriptor);
+  if (!backup) {
+    return false;
+  }
+  if (WriteAll(backup.Get(), bytes) && FlushFileBuffers(backup.Get()) && backup.Close()) {
+    return true;
+  }
+  backup.Close();
+  DeleteFileW(backupPath.c_str());
+  return false;
+}
+
 }  // namespace
 
 std::wstring FileReadAllText(LPCWSTR path) {
@@ -46,15 +85,7 @@ std::wstring FileReadAllText(LPCWSTR path) {
     return {};
   }
   std::string bytes;
-  std::string chunk(kReadChunk, '\0');
-  for (;;) {
-    DWORD read = 0;
-    // A read error ends the text; what came before it is kept.
-    if (!ReadFile(file.Get(), chunk.data(), kReadChunk, &read, nullptr) || read == 0) {
-      break;
-    }
-    bytes.append(chunk.data(), read);
-  }
+  ReadAll(file.Get(), bytes);  // a read error ends the text; what came before it is kept
   file.Close();
   std::wstring text;
   if (!DecodeTextFile(bytes, text)) {
@@ -66,36 +97,41 @@ std::wstring FileReadAllText(LPCWSTR path) {
 }
 
 std::int32_t FileWriteAllText(LPCWSTR path, std::wstring text) {
-  // Ask for the target the way a writer would, so that a read-only file, a
-  // file another process holds for writing or a missing folder is refused
-  // with the system's own reason before anything is created.
-  {
-    CHandle target(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!target && GetLastError() != ERROR_FILE_NOT_FOUND) {
-      logging::LogCannotOpen(L"FileWriteAllText", path);
-      return -1;
-    }
+  // The file itself, opened as a writer would open it, so that a refusal is
+  // the system's own: read-only (5), held by a writer or by a reader that
+  // does not share writing (32), missing folder (3). Read access as well,
+  // to keep the original bytes.
+  CHandle file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    logging::LogCannotOpen(L"FileWriteAllText", path);
+    return -1;
   }
-
+  const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
   const std::string bytes = EncodeTextFile(text);
   std::wstring().swap(text);
 
-  const std::wstring tempPath = std::wstring(path) + kTempSuffix;
-  CHandle temp(CreateFileW(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           nullptr));
-  if (!temp) {
-    logging::LogCannotOpen(L"FileWriteAllText", path);
-    return -1;  // nothing was created; the last error is the open's
+  std::string original;
+  if (!created && !ReadAll(file.Get(), original)) {
+    return -1;  // nothing written: without the original there is no way back
   }
-  if (!WriteAll(temp.Get(), bytes) || !FlushFileBuffers(temp.Get())) {
-    return FailWrite(GetLastError(), temp, tempPath);
+  const std::wstring backupPath = std::wstring(path) + kBackupSuffix;
+  const bool backedUp = !created && WriteBackup(file.Get(), backupPath, original);
+  if (OverwriteWith(file.Get(), bytes)) {
+    file.Close();  // the bytes are on disk: a failing close loses nothing
+    if (backedUp) {
+      DeleteFileW(backupPath.c_str());
+    }
+    return 0;
   }
-  if (!temp.Close()) {
-    return FailWrite(GetLastError(), temp, tempPath);
+  const DWORD error = GetLastError();
+  if (created) {
+    file.Close();
+    DeleteFileW(path);
+  } else if (OverwriteWith(file.Get(), original) && backedUp) {
+    DeleteFileW(backupPath.c_str());
   }
-  if (!MoveFileExW(tempPath.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return FailWrite(GetLastError(), temp, tempPath);
-  }
-  return 0;
+  // Should the original not go back, its copy stays beside the file.
+  SetLastError(error);
+  return -1;
 }

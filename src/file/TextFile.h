@@ -10,8 +10,10 @@
 // refused, held by a writer, or starting with FE FF).
 std::wstring FileReadAllText(LPCWSTR path);
 
-// Replaces the file's content with the text. The new bytes go to a temporary
-// file beside it, which then replaces the original in one step, so a failure
-// at any point leaves the original as it was and no temporary file behind.
+// Replaces the file's content with the text, in place: an existing file
+// stays the same file (security, attributes, streams, links, identity). It
+// is refused exactly where a writer's open is, and then nothing is touched.
+// A failure after the open puts the original bytes back; a copy of them
+// beside the file covers the time of the write and is removed afterwards.
 // 0 on success; -1 on failure, with the system's reason as the last error.
 std::int32_t FileWriteAllText(LPCWSTR path, std::wstring text);

@@ -20,6 +20,7 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
 #include <conio.h>
 #include <shellapi.h>
 #include <time.h>

@@ -4,11 +4,6 @@
 #include <iterator>
 #include <random>
 
-#include "platform/Win32.h"
-#ifndef _WIN32
-#include "platform/standin/StandIn.h"
-#endif
-
 namespace fs = std::filesystem;
 
 TestFolder::TestFolder() {
@@ -51,27 +46,31 @@ std::vector<std::wstring> TestFolder::Names() const {
   return names;
 }
 
-void TestFolder::MakeReadOnly(const std::wstring &name) const {
-#ifdef _WIN32
-  SetFileAttributesW(Path(name).c_str(), FILE_ATTRIBUTE_READONLY);
-#else
-  fs::permissions(m_folder / name, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-#endif
+void TestFolder::SetAttributes(const std::wstring &name, DWORD attributes) const {
+  SetFileAttributesW(Path(name).c_str(), attributes);
 }
 
-WriterElsewhere::WriterElsewhere(const std::wstring &path) {
-#ifdef _WIN32
-  m_handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-#else
-  standin::HoldOpenForWriting(path);
-#endif
+DWORD TestFolder::Attributes(const std::wstring &name) const {
+  return GetFileAttributesW(Path(name).c_str());
 }
 
-WriterElsewhere::~WriterElsewhere() {
-#ifdef _WIN32
-  if (m_handle != INVALID_HANDLE_VALUE) {
+std::string TestFolder::Identity(const std::wstring &name) const {
+  HeldOpen file(Path(name), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  BY_HANDLE_FILE_INFORMATION info{};
+  std::string identity = "none";
+  if (file.IsOpen() && GetFileInformationByHandle(file.Handle(), &info)) {
+    identity = std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) + ":" +
+               std::to_string(info.nFileIndexLow);
+  }
+  return identity;
+}
+
+HeldOpen::HeldOpen(const std::wstring &path, DWORD access, DWORD share)
+    : m_handle(
+          CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+
+HeldOpen::~HeldOpen() {
+  if (IsOpen()) {
     CloseHandle(m_handle);
   }
-#endif
 }

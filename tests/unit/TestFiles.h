@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Win32.h"
+
 class TestFolder {
  public:
   TestFolder();
@@ -18,22 +20,29 @@ class TestFolder {
   bool Exists(const std::wstring &name) const;
   std::vector<std::wstring> Names() const;
 
-  // The system's read-only attribute (on the host: no write bits).
-  void MakeReadOnly(const std::wstring &name) const;
+  // The system's file attributes (read-only, hidden, system).
+  void SetAttributes(const std::wstring &name, DWORD attributes) const;
+  DWORD Attributes(const std::wstring &name) const;
+  void MakeReadOnly(const std::wstring &name) const { SetAttributes(name, FILE_ATTRIBUTE_READONLY); }
+
+  // Volume serial and file index: the file's identity.
+  std::string Identity(const std::wstring &name) const;
 
  private:
   std::filesystem::path m_folder;
 };
 
-// Holds a file open for writing as another process would, for the life of
-// the object.
-class WriterElsewhere {
+// Holds a file open as another process would, for the life of the object.
+class HeldOpen {
  public:
-  explicit WriterElsewhere(const std::wstring &path);
-  ~WriterElsewhere();
-  WriterElsewhere(const WriterElsewhere &) = delete;
-  WriterElsewhere &operator=(const WriterElsewhere &) = delete;
+  HeldOpen(const std::wstring &path, DWORD access, DWORD share);
+  ~HeldOpen();
+  HeldOpen(const HeldOpen &) = delete;
+  HeldOpen &operator=(const HeldOpen &) = delete;
+
+  bool IsOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
+  HANDLE Handle() const { return m_handle; }
 
  private:
-  void *m_handle = nullptr;
+  HANDLE m_handle;
 };

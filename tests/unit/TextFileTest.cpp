@@ -2,12 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "TestFiles.h"
 #ifndef _WIN32
 #include "platform/standin/StandIn.h"
 #endif
 
 namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
 class TextFileTest : public ::testing::Test {
  protected:
@@ -42,7 +47,8 @@ TEST_F(TextFileTest, ReadsWholeFileDecoded) {
 TEST_F(TextFileTest, ReadFailuresGiveEmptyText) {
   folder.Write(L"be.xml", "\xFE\xFF\x00<");
   folder.Write(L"held.xml", "<held/>");
-  WriterElsewhere writer(folder.Path(L"held.xml"));
+  HeldOpen writer(folder.Path(L"held.xml"), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  ASSERT_TRUE(writer.IsOpen());
   for (const std::wstring &path : {folder.Path(L"missing.xml"), folder.Path(L"no-folder") + L"/x.xml",
                                    folder.Path(L"be.xml"), folder.Path(L"held.xml")}) {
     EXPECT_EQ(L"", FileReadAllText(path.c_str()));
@@ -90,70 +96,231 @@ TEST_F(TextFileTest, MissingFolderFailsAndCreatesNothing) {
   EXPECT_TRUE(folder.Names().empty());
 }
 
-TEST_F(TextFileTest, ReadOnlyFileIsRefusedAndKept) {
-  folder.Write(L"s.xml", "original");
-  folder.MakeReadOnly(L"s.xml");
-  SetLastError(0);
-  EXPECT_EQ(-1, FileWriteAllText(folder.Path(L"s.xml").c_str(), L"new"));
-  EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError());
-  EXPECT_EQ("original", folder.Read(L"s.xml"));
-  ExpectOnly(L"s.xml");
-}
-
-TEST_F(TextFileTest, FileHeldByAWriterIsASharingViolation) {
-  folder.Write(L"s.xml", "original");
-  {
-    WriterElsewhere writer(folder.Path(L"s.xml"));
-    SetLastError(0);
-    EXPECT_EQ(-1, FileWriteAllText(folder.Path(L"s.xml").c_str(), L"new"));
-    EXPECT_EQ(ERROR_SHARING_VIOLATION, GetLastError());
-  }
-  EXPECT_EQ("original", folder.Read(L"s.xml"));
-  ExpectOnly(L"s.xml");
-}
-
-#ifndef _WIN32
-// Failures after the open, which the system only gives on a full or broken
-// disk: the stand-in injects them.
-struct FaultCase {
+// Writing over an existing file: refused exactly where a writer's open is
+// refused, leaving it untouched; otherwise the same file, rewritten.
+struct OpenCase {
   const char *name;
-  standin::FileFaults faults;
-  DWORD error;
+  DWORD attributes;  // set on the file first (0: none)
+  DWORD heldAccess;  // held open by someone else meanwhile (0: not held)
+  DWORD heldShare;
+  DWORD error;  // 0: the write succeeds
 };
 
-standin::FileFaults Faults(std::int64_t writeLimit, DWORD flush, DWORD close, DWORD move) {
-  standin::FileFaults faults;
-  faults.writeLimit = writeLimit;
-  faults.writeError = ERROR_DISK_FULL;
-  faults.flushError = flush;
-  faults.closeError = close;
-  faults.moveError = move;
-  return faults;
-}
+class WriteOverTest : public TextFileTest, public ::testing::WithParamInterface<OpenCase> {};
 
-class WriteFaultTest : public TextFileTest, public ::testing::WithParamInterface<FaultCase> {};
-
-TEST_P(WriteFaultTest, OriginalSurvivesAndErrorIsReported) {
-  const std::string original = "\xEF\xBB\xBF<settings>old</settings>";
+TEST_P(WriteOverTest, KeepsTheSameFileOrLeavesItUntouched) {
+  const OpenCase &c = GetParam();
+  const std::string original = "\xEF\xBB\xBF<settings>old and longer than the new text</settings>";
   folder.Write(L"s.xml", original);
-  standin::SetFileFaults(GetParam().faults);
-  SetLastError(0);
-  EXPECT_EQ(-1, FileWriteAllText(folder.Path(L"s.xml").c_str(), std::wstring(100000, L'n')));
-  EXPECT_EQ(GetParam().error, GetLastError());
-  EXPECT_EQ(original, folder.Read(L"s.xml"));
+  if (c.attributes != 0) {
+    folder.SetAttributes(L"s.xml", c.attributes);
+  }
+  const DWORD attributes = folder.Attributes(L"s.xml") & kKeptAttributes;
+  const std::string identity = folder.Identity(L"s.xml");
+  std::int32_t result = 0;
+  {
+    std::optional<HeldOpen> held;
+    if (c.heldAccess != 0) {
+      held.emplace(folder.Path(L"s.xml"), c.heldAccess, c.heldShare);
+      ASSERT_TRUE(held->IsOpen());
+    }
+    SetLastError(0);
+    result = FileWriteAllText(folder.Path(L"s.xml").c_str(), L"<new/>");
+    if (c.error != 0) {
+      EXPECT_EQ(c.error, GetLastError());
+    }
+  }
+  EXPECT_EQ(c.error == 0 ? 0 : -1, result);
+  EXPECT_EQ(c.error == 0 ? "\xEF\xBB\xBF<new/>" : original, folder.Read(L"s.xml"));
+  EXPECT_EQ(identity, folder.Identity(L"s.xml"));
+  EXPECT_EQ(attributes, folder.Attributes(L"s.xml") & kKeptAttributes);
+  folder.SetAttributes(L"s.xml", FILE_ATTRIBUTE_NORMAL);
   ExpectOnly(L"s.xml");
-  EXPECT_EQ(0u, standin::OpenHandleCount());
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, WriteFaultTest,
-    ::testing::Values(FaultCase{"DiskFullAtOnce", Faults(0, 0, 0, 0), ERROR_DISK_FULL},
-                      FaultCase{"DiskFullMidway", Faults(4096, 0, 0, 0), ERROR_DISK_FULL},
-                      FaultCase{"FlushFails", Faults(-1, ERROR_WRITE_FAULT, 0, 0), ERROR_WRITE_FAULT},
-                      FaultCase{"CloseFails", Faults(-1, 0, ERROR_HANDLE_DISK_FULL, 0),
-                                ERROR_HANDLE_DISK_FULL},
-                      FaultCase{"ReplaceFails", Faults(-1, 0, 0, ERROR_ACCESS_DENIED), ERROR_ACCESS_DENIED}),
+    Cases, WriteOverTest,
+    ::testing::Values(OpenCase{"Plain", 0, 0, 0, 0},
+                      OpenCase{"HiddenAndSystem", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, 0, 0, 0},
+                      // What fopen(path, "r") and TinyXML's LoadFile hold: no delete sharing.
+                      OpenCase{"ReaderSharingWrite", 0, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0},
+                      OpenCase{"ReadOnly", FILE_ATTRIBUTE_READONLY, 0, 0, ERROR_ACCESS_DENIED},
+                      OpenCase{"ReaderNotSharingWrite", 0, GENERIC_READ, FILE_SHARE_READ,
+                               ERROR_SHARING_VIOLATION},
+                      OpenCase{"HeldByAWriter", 0, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               ERROR_SHARING_VIOLATION}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// The system's sharing rules, run alike against the stand-in and the real
+// system: a second open, and a deletion, while a first handle is open.
+struct SharingCase {
+  const char *name;
+  DWORD firstAccess;
+  DWORD firstShare;
+  DWORD secondAccess;  // 0: DeleteFileW instead of a second open
+  DWORD secondShare;
+  DWORD error;
+};
+
+class SharingTest : public TextFileTest, public ::testing::WithParamInterface<SharingCase> {};
+
+TEST_P(SharingTest, AnswersAsTheSystemDoes) {
+  const SharingCase &c = GetParam();
+  folder.Write(L"f", "x");
+  HeldOpen first(folder.Path(L"f"), c.firstAccess, c.firstShare);
+  ASSERT_TRUE(first.IsOpen());
+  SetLastError(0);
+  if (c.secondAccess == 0) {
+    EXPECT_EQ(c.error == 0, DeleteFileW(folder.Path(L"f").c_str()) != FALSE);
+  } else {
+    HeldOpen second(folder.Path(L"f"), c.secondAccess, c.secondShare);
+    EXPECT_EQ(c.error == 0, second.IsOpen());
+  }
+  if (c.error != 0) {
+    EXPECT_EQ(c.error, GetLastError());
+  }
+}
+
+constexpr DWORD R = GENERIC_READ;
+constexpr DWORD W = GENERIC_WRITE;
+constexpr DWORD SR = FILE_SHARE_READ;
+constexpr DWORD SRW = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SharingTest,
+    ::testing::Values(SharingCase{"ReadersSharingRead", R, SR, R, SR, 0},
+                      SharingCase{"WriterAfterReaderNotSharingWrite", R, SR, W, SR, ERROR_SHARING_VIOLATION},
+                      SharingCase{"WriterAfterReaderSharingWrite", R, SRW, R | W, SR, 0},
+                      SharingCase{"ReaderNotSharingWriteAfterWriter", W, SRW, R, SR, ERROR_SHARING_VIOLATION},
+                      SharingCase{"ReaderAfterWriterSharingRead", W, SR, R, SRW, 0},
+                      SharingCase{"TwoWriters", R | W, SR, R | W, SR, ERROR_SHARING_VIOLATION},
+                      SharingCase{"DeleteWhileOpenWithoutDeleteSharing", R, SRW, 0, 0,
+                                  ERROR_SHARING_VIOLATION},
+                      SharingCase{"DeleteWhileOpenWithDeleteSharing", R, kShareAll, 0, 0, 0}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+#ifndef _WIN32
+// What the system gives only on a full or broken disk, or through access
+// rules Wine does not keep: the stand-in injects or models it.
+
+class WriteFaultTest : public TextFileTest {
+ protected:
+  const std::string original = "\xEF\xBB\xBF<settings>the original, of some length</settings>";
+
+  // Either the new text went in whole (0) or the original is back byte for
+  // byte with the injected error (-1); nothing else stays in the folder.
+  void ExpectWholeOldOrNew(const std::wstring &text, const standin::FileFaults &faults, DWORD error,
+                           const std::string &context) {
+    SCOPED_TRACE(context);
+    folder.Write(L"s.xml", original);
+    standin::SetFileFaults(faults);
+    SetLastError(0);
+    const std::int32_t result = FileWriteAllText(folder.Path(L"s.xml").c_str(), text);
+    if (result == 0) {
+      EXPECT_EQ(text, FileReadAllText(folder.Path(L"s.xml").c_str()));
+    } else {
+      EXPECT_EQ(-1, result);
+      EXPECT_EQ(error, GetLastError());
+      EXPECT_EQ(original, folder.Read(L"s.xml"));
+    }
+    ExpectOnly(L"s.xml");
+    EXPECT_EQ(0u, standin::OpenHandleCount());
+  }
+};
+
+TEST_F(WriteFaultTest, EveryFailurePointLeavesTheOldOrTheNewWhole) {
+  for (const std::wstring &text : {std::wstring(200, L'n'), std::wstring(L"short")}) {
+    standin::FileFaults clean;
+    clean.writeChunk = 7;  // many write calls, each a point of failure
+    ExpectWholeOldOrNew(text, clean, 0, "no failure");
+    const standin::FileCallCounts counts = standin::FileCalls();
+    ASSERT_GE(counts.writes, 10);
+    for (int call = 1; call <= counts.writes; ++call) {
+      standin::FileFaults faults = clean;
+      faults.failWrites = {call};
+      ExpectWholeOldOrNew(text, faults, faults.writeError, "write " + std::to_string(call));
+    }
+    for (int call = 1; call <= counts.endOfFile; ++call) {
+      standin::FileFaults faults = clean;
+      faults.failEndOfFile = {call};
+      ExpectWholeOldOrNew(text, faults, faults.endOfFileError, "end of file " + std::to_string(call));
+    }
+    for (int call = 1; call <= counts.flushes; ++call) {
+      standin::FileFaults faults = clean;
+      faults.failFlushes = {call};
+      ExpectWholeOldOrNew(text, faults, faults.flushError, "flush " + std::to_string(call));
+    }
+  }
+}
+
+TEST_F(WriteFaultTest, DiskFullPutsTheOriginalBackWithoutNewRoom) {
+  const std::wstring longer(500, L'n');
+  const std::int64_t growth = 3 + 500 - static_cast<std::int64_t>(original.size());
+  const std::int64_t room[] = {0,  // not even for the copy beside it
+                               static_cast<std::int64_t>(original.size()),
+                               static_cast<std::int64_t>(original.size()) + growth / 2,
+                               static_cast<std::int64_t>(original.size()) + growth - 1};
+  for (std::int64_t free : room) {
+    standin::FileFaults faults;
+    faults.freeSpace = free;
+    ExpectWholeOldOrNew(longer, faults, ERROR_DISK_FULL, "room " + std::to_string(free));
+    EXPECT_EQ(original, folder.Read(L"s.xml"));
+  }
+  standin::FileFaults enough;
+  enough.freeSpace = static_cast<std::int64_t>(original.size()) + growth;
+  ExpectWholeOldOrNew(longer, enough, 0, "room enough");
+  EXPECT_EQ(3u + 500u, folder.Read(L"s.xml").size());
+}
+
+TEST_F(WriteFaultTest, UnreadableOriginalIsNotOverwritten) {
+  standin::FileFaults faults;
+  faults.failReads = {1};
+  ExpectWholeOldOrNew(L"new", faults, faults.readError, "read");
+  EXPECT_EQ(original, folder.Read(L"s.xml"));
+}
+
+TEST_F(WriteFaultTest, OriginalThatCannotGoBackStaysBesideIt) {
+  folder.Write(L"s.xml", original);
+  standin::SetFileDacl(folder.Path(L"s.xml"), "D:P(A;;FA;;;SY)");
+  standin::FileFaults faults;
+  faults.failWrites = {2, 3};  // the copy beside it is write 1; the new text 2; putting back 3
+  standin::SetFileFaults(faults);
+  EXPECT_EQ(-1, FileWriteAllText(folder.Path(L"s.xml").c_str(), std::wstring(100, L'n')));
+  EXPECT_EQ(faults.writeError, GetLastError());
+  EXPECT_EQ(original, folder.Read(L"s.xml.kvmigrate-backup"));
+  EXPECT_EQ("D:P(A;;FA;;;SY)", standin::FileDacl(folder.Path(L"s.xml.kvmigrate-backup")));
+  EXPECT_EQ("D:P(A;;FA;;;SY)", standin::FileDacl(folder.Path(L"s.xml")));
+}
+
+TEST_F(WriteFaultTest, FailedNewFileIsRemoved) {
+  standin::FileFaults faults;
+  faults.failWrites = {1};
+  standin::SetFileFaults(faults);
+  EXPECT_EQ(-1, FileWriteAllText(folder.Path(L"new.xml").c_str(), L"text"));
+  EXPECT_EQ(faults.writeError, GetLastError());
+  EXPECT_TRUE(folder.Names().empty());
+}
+
+TEST_F(WriteFaultTest, FailingCloseAfterTheFlushKeepsTheNewText) {
+  folder.Write(L"s.xml", original);
+  standin::FileFaults faults;
+  faults.closeError = ERROR_HANDLE_DISK_FULL;
+  standin::SetFileFaults(faults);
+  EXPECT_EQ(0, FileWriteAllText(folder.Path(L"s.xml").c_str(), L"new"));
+  EXPECT_EQ("\xEF\xBB\xBFnew", folder.Read(L"s.xml"));
+}
+
+TEST_F(TextFileTest, KeepsAnExplicitAccessListAndWritesInAFolderThatTakesNoNewFiles) {
+  folder.Write(L"s.xml", "\xEF\xBB\xBFold");
+  standin::SetFileDacl(folder.Path(L"s.xml"), "D:P(A;;FRFW;;;BU)");
+  std::filesystem::permissions(folder.Path(L""),
+                               std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  EXPECT_EQ(0, FileWriteAllText(folder.Path(L"s.xml").c_str(), L"new"));
+  std::filesystem::permissions(folder.Path(L""), std::filesystem::perms::owner_all);
+  EXPECT_EQ("\xEF\xBB\xBFnew", folder.Read(L"s.xml"));
+  EXPECT_EQ("D:P(A;;FRFW;;;BU)", standin::FileDacl(folder.Path(L"s.xml")));
+  ExpectOnly(L"s.xml");
+}
 
 TEST_F(TextFileTest, ShortWritesAreContinued) {
   standin::FileFaults faults;
@@ -176,9 +343,14 @@ TEST_F(TextFileTest, OpensWithTheSharingOfAReaderAndAWriter) {
   const std::string p = standin::Narrow(path);
   const std::vector<std::string> expected = {
       "CreateFileW(\"" + p + "\",0x80000000,0x1,3,0x80)",
-      "CreateFileW(\"" + p + "\",0x40000000,0x1,3,0x80)",
-      "CreateFileW(\"" + p + ".kvmigrate-new\",0x40000000,0x0,2,0x80)",
-      "MoveFileExW(\"" + p + ".kvmigrate-new\",\"" + p + "\",0x9)",
+      "CreateFileW(\"" + p + "\",0xc0000000,0x1,4,0x80)",
+      "GetSecurityInfo(h2,1,0x4)",
+      "CreateFileW(\"" + p + ".kvmigrate-backup\",0x40000000,0x0,1,0x80)",
+      "LocalFree",
+      "FlushFileBuffers(h3)",
+      "SetEndOfFile(h2)",
+      "FlushFileBuffers(h2)",
+      "DeleteFileW(\"" + p + ".kvmigrate-backup\")",
   };
   EXPECT_EQ(expected, standin::Calls());
 }

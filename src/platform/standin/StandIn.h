@@ -33,21 +33,42 @@ std::string Narrow(const std::wstring &text);
 void SetDriveRoot(const std::string &folder);
 std::string HostPath(const std::wstring &path);
 
+// Failures injected into file calls. Calls of each kind are counted from
+// SetFileFaults on, the first being 1; a listed call fails once.
 struct FileFaults {
-  // After this many bytes in total, WriteFile fails with writeError.
-  std::int64_t writeLimit = -1;
-  DWORD writeError = ERROR_DISK_FULL;
+  // Room left on the volume for files to grow, in bytes (-1: no limit).
+  // Overwriting bytes that a file already has takes none; room given up is
+  // taken by others at once.
+  std::int64_t freeSpace = -1;
+  // A failing WriteFile writes the first half of its bytes, then fails.
+  std::vector<int> failWrites;
+  DWORD writeError = ERROR_IO_DEVICE;
+  std::vector<int> failReads;
+  DWORD readError = ERROR_IO_DEVICE;
+  std::vector<int> failEndOfFile;
+  DWORD endOfFileError = ERROR_IO_DEVICE;
+  std::vector<int> failFlushes;
+  DWORD flushError = ERROR_IO_DEVICE;
   // At most this many bytes per WriteFile call (0: no limit).
   DWORD writeChunk = 0;
-  DWORD flushError = 0;
-  DWORD closeError = 0;  // for CloseHandle of a file opened for writing
-  DWORD moveError = 0;
+  DWORD closeError = 0;  // for every CloseHandle of a file opened for writing
 };
 void SetFileFaults(const FileFaults &faults);
 
-// Another process holds the file open for writing: every open of it fails
-// with a sharing violation.
-void HoldOpenForWriting(const std::wstring &path);
+// Calls of each kind made since SetFileFaults (or Reset).
+struct FileCallCounts {
+  int writes = 0;
+  int reads = 0;
+  int endOfFile = 0;
+  int flushes = 0;
+};
+FileCallCounts FileCalls();
+
+// The file's access-control list, as an opaque text that GetSecurityInfo
+// hands out and a file created with that descriptor takes over. Files the
+// program did not create carry "inherited".
+void SetFileDacl(const std::wstring &path, const std::string &dacl);
+std::string FileDacl(const std::wstring &path);
 
 // Handles the stand-in has handed out and not yet seen closed.
 std::size_t OpenHandleCount();

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -58,6 +59,12 @@ using namespace detail;
 namespace {
 thread_local DWORD t_lastError = 0;
 
+constexpr char kInheritedDacl[] = "inherited";
+
+FileId IdOf(const struct stat &info) {
+  return FileId{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
 DWORD ErrorFromErrno(int error, const std::string &path) {
   switch (error) {
   case ENOENT: {
@@ -98,8 +105,9 @@ void Reset() {
   s.calls.clear();
   s.driveRoot = "/";
   s.faults = FileFaults();
-  s.writtenTotal = 0;
-  s.heldForWriting.clear();
+  s.fileCalls = FileCallCounts();
+  s.attributes.clear();
+  s.dacls.clear();
   ResetServices();
   ResetModules();
   t_lastError = 0;
@@ -165,13 +173,33 @@ void SetFileFaults(const FileFaults &faults) {
   State &s = Get();
   std::lock_guard<std::recursive_mutex> guard(s.lock);
   s.faults = faults;
-  s.writtenTotal = 0;
+  s.fileCalls = FileCallCounts();
 }
 
-void HoldOpenForWriting(const std::wstring &path) {
+FileCallCounts FileCalls() {
   State &s = Get();
   std::lock_guard<std::recursive_mutex> guard(s.lock);
-  s.heldForWriting.insert(HostPath(path));
+  return s.fileCalls;
+}
+
+void SetFileDacl(const std::wstring &path, const std::string &dacl) {
+  State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  struct stat info {};
+  if (::stat(HostPath(path).c_str(), &info) == 0) {
+    s.dacls[IdOf(info)] = dacl;
+  }
+}
+
+std::string FileDacl(const std::wstring &path) {
+  State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  struct stat info {};
+  if (::stat(HostPath(path).c_str(), &info) != 0) {
+    return "";
+  }
+  auto it = s.dacls.find(IdOf(info));
+  return it == s.dacls.end() ? kInheritedDacl : it->second;
 }
 
 std::size_t OpenHandleCount() {
@@ -200,64 +228,177 @@ __time64_t _time64(__time64_t *out) {
   return now;
 }
 
-HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
+namespace {
+
+// The file rules below follow the system's: share modes checked against
+// every open handle of the same file, the read-only attribute binding
+// everyone (tests run as root, whom POSIX modes do not stop, so write bits
+// are checked here), and a folder without write bits refusing new files.
+
+bool Reads(DWORD access) {
+  return (access & GENERIC_READ) != 0;
+}
+bool Writes(DWORD access) {
+  return (access & GENERIC_WRITE) != 0;
+}
+bool Deletes(DWORD access) {
+  return (access & DELETE) != 0;
+}
+
+bool ReadOnly(const struct stat &info) {
+  return (info.st_mode & 0222) == 0;
+}
+
+std::string Folder(const std::string &host) {
+  const std::string::size_type slash = host.find_last_of('/');
+  return slash == std::string::npos ? "." : host.substr(0, slash + 1);
+}
+
+// A folder that exists but takes no new entries.
+bool FolderRefuses(const std::string &host) {
+  struct stat info {};
+  return ::stat(Folder(host).c_str(), &info) == 0 && ReadOnly(info);
+}
+
+bool SharingConflict(const FileId &file, DWORD access, DWORD share) {
+  for (const auto &entry : Get().handles) {
+    const Object &open = entry.second;
+    if (open.kind != ObjectKind::File || !(open.file == file)) {
+      continue;
+    }
+    if ((Reads(access) && !(open.share & FILE_SHARE_READ)) ||
+        (Writes(access) && !(open.share & FILE_SHARE_WRITE)) ||
+        (Deletes(access) && !(open.share & FILE_SHARE_DELETE)) ||
+        (Reads(open.access) && !(share & FILE_SHARE_READ)) ||
+        (Writes(open.access) && !(share & FILE_SHARE_WRITE)) ||
+        (Deletes(open.access) && !(share & FILE_SHARE_DELETE))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Takes the call number and reports whether the faults list it.
+bool Injected(int &counter, const std::vector<int> &failing) {
+  const int call = ++counter;
+  return std::find(failing.begin(), failing.end(), call) != failing.end();
+}
+
+Object *FileHandle(HANDLE handle) {
+  Object *object = FindHandle(handle);
+  return object && object->kind == ObjectKind::File ? object : nullptr;
+}
+
+std::uint64_t SizeOf(int fd) {
+  struct stat info {};
+  return ::fstat(fd, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+}
+
+// Takes room for a file to grow from 'size' to 'end'; false when the volume
+// has less, with 'room' set to what there is. Room a file gives up is never
+// given back: on a full volume, other writers take it at once.
+bool TakeSpace(std::uint64_t size, std::uint64_t end, std::uint64_t &room) {
+  std::int64_t &free = Get().faults.freeSpace;
+  const std::uint64_t growth = end > size ? end - size : 0;
+  if (free < 0 || growth <= static_cast<std::uint64_t>(free)) {
+    if (free >= 0) {
+      free -= static_cast<std::int64_t>(growth);
+    }
+    return true;
+  }
+  room = static_cast<std::uint64_t>(free);
+  return false;
+}
+
+HANDLE FailOpen(DWORD error) {
+  SetLastError(error);
+  return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                    DWORD attributes, HANDLE) {
   State &s = Get();
   std::lock_guard<std::recursive_mutex> guard(s.lock);
   const std::string host = HostPath(path);
   Record("CreateFileW(" + Str(path) + "," + Hex(access) + "," + Hex(share) + "," +
          std::to_string(disposition) + "," + Hex(attributes) + ")");
-  if (s.heldForWriting.count(host)) {
-    SetLastError(ERROR_SHARING_VIOLATION);
-    return INVALID_HANDLE_VALUE;
-  }
-  const bool write = (access & GENERIC_WRITE) != 0;
-  const bool read = (access & GENERIC_READ) != 0;
+  const int mode = Writes(access) ? (Reads(access) ? O_RDWR : O_WRONLY) : O_RDONLY;
   struct stat info {};
-  const bool exists = ::stat(host.c_str(), &info) == 0;
-  // A file without write bits plays the read-only attribute, which binds
-  // administrators too (tests run as root, whom POSIX modes do not stop).
-  if (exists && write && (info.st_mode & 0222) == 0) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
-  int flags = write ? (read ? O_RDWR : O_WRONLY) : O_RDONLY;
-  switch (disposition) {
-  case CREATE_NEW:
-    flags |= O_CREAT | O_EXCL;
-    break;
-  case CREATE_ALWAYS:
-    flags |= O_CREAT | O_TRUNC;
-    break;
-  case OPEN_ALWAYS:
-    flags |= O_CREAT;
-    break;
-  default:
-    break;
-  }
-  const int fd = ::open(host.c_str(), flags | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    SetLastError(ErrorFromErrno(errno, host));
-    return INVALID_HANDLE_VALUE;
-  }
-  if (exists && disposition == CREATE_ALWAYS) {
-    SetLastError(ERROR_ALREADY_EXISTS);
-  } else {
+  int fd = -1;
+  if (::stat(host.c_str(), &info) != 0) {
+    if (disposition == OPEN_EXISTING) {
+      return FailOpen(ErrorFromErrno(ENOENT, host));
+    }
+    if (FolderRefuses(host)) {
+      return FailOpen(ERROR_ACCESS_DENIED);
+    }
+    fd = ::open(host.c_str(), mode | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0 || ::fstat(fd, &info) != 0) {
+      return FailOpen(ErrorFromErrno(errno, host));
+    }
+    const FileId id = IdOf(info);
+    s.attributes[id] =
+        (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) | FILE_ATTRIBUTE_ARCHIVE;
+    s.dacls[id] = security && security->lpSecurityDescriptor
+                      ? std::string(static_cast<const char *>(security->lpSecurityDescriptor))
+                      : kInheritedDacl;
     SetLastError(0);
+  } else {
+    const FileId id = IdOf(info);
+    if (S_ISDIR(info.st_mode)) {
+      return FailOpen(ERROR_ACCESS_DENIED);
+    }
+    if (disposition == CREATE_NEW) {
+      return FailOpen(ERROR_FILE_EXISTS);
+    }
+    if (Writes(access) && ReadOnly(info)) {
+      return FailOpen(ERROR_ACCESS_DENIED);
+    }
+    // Replacing a hidden or system file asks for those attributes too.
+    const DWORD kept = s.attributes[id] & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    if (disposition == CREATE_ALWAYS && (kept & ~attributes) != 0) {
+      return FailOpen(ERROR_ACCESS_DENIED);
+    }
+    if (SharingConflict(id, access, share)) {
+      return FailOpen(ERROR_SHARING_VIOLATION);
+    }
+    fd = ::open(host.c_str(), mode | O_CLOEXEC);
+    if (fd < 0) {
+      return FailOpen(ErrorFromErrno(errno, host));
+    }
+    if (disposition == CREATE_ALWAYS) {
+      if (::ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        return FailOpen(ERROR_ACCESS_DENIED);
+      }
+    }
+    SetLastError(disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS ? ERROR_ALREADY_EXISTS : 0);
   }
   Object object;
   object.fd = fd;
-  object.writable = write;
+  object.file = IdOf(info);
+  object.access = access;
+  object.share = share;
   return AddHandle(object);
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, void *) {
   State &s = Get();
   std::lock_guard<std::recursive_mutex> guard(s.lock);
-  Object *object = FindHandle(file);
+  Object *object = FileHandle(file);
   *read = 0;
-  if (object == nullptr || object->kind != ObjectKind::File) {
+  if (object == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!Reads(object->access)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (Injected(s.fileCalls.reads, s.faults.failReads)) {
+    SetLastError(s.faults.readError);
     return FALSE;
   }
   const ssize_t got = ::read(object->fd, buffer, size);
@@ -272,24 +413,34 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, void *) {
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, void *) {
   State &s = Get();
   std::lock_guard<std::recursive_mutex> guard(s.lock);
-  Object *object = FindHandle(file);
+  Object *object = FileHandle(file);
   *written = 0;
-  if (object == nullptr || object->kind != ObjectKind::File || !object->writable) {
+  if (object == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!Writes(object->access)) {
+    SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
   std::uint64_t allowed = size;
   if (s.faults.writeChunk != 0 && allowed > s.faults.writeChunk) {
     allowed = s.faults.writeChunk;
   }
-  bool fail = false;
-  if (s.faults.writeLimit >= 0) {
-    const std::uint64_t limit = static_cast<std::uint64_t>(s.faults.writeLimit);
-    const std::uint64_t room = limit > s.writtenTotal ? limit - s.writtenTotal : 0;
-    if (room < allowed) {
-      allowed = room;
-      fail = true;
-    }
+  DWORD error = 0;
+  if (Injected(s.fileCalls.writes, s.faults.failWrites)) {
+    allowed /= 2;
+    error = s.faults.writeError;
+  }
+  const auto position = static_cast<std::uint64_t>(::lseek(object->fd, 0, SEEK_CUR));
+  const std::uint64_t length = SizeOf(object->fd);
+  std::uint64_t room = 0;
+  if (!TakeSpace(length, position + allowed, room)) {
+    // Only what fits is written: the bytes the file has, and the room left.
+    const std::uint64_t fits = std::max(length, position) + room;
+    allowed = fits > position ? std::min(allowed, fits - position) : 0;
+    TakeSpace(length, position + allowed, room);
+    error = ERROR_DISK_FULL;
   }
   if (allowed > 0) {
     const ssize_t put = ::write(object->fd, buffer, allowed);
@@ -297,11 +448,53 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, void *)
       SetLastError(ErrorFromErrno(errno, ""));
       return FALSE;
     }
-    s.writtenTotal += static_cast<std::uint64_t>(put);
     *written = static_cast<DWORD>(put);
   }
-  if (fail) {
-    SetLastError(s.faults.writeError);
+  if (error != 0) {
+    SetLastError(error);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER position, DWORD method) {
+  State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  Object *object = FileHandle(file);
+  const int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
+  const off_t at = object ? ::lseek(object->fd, static_cast<off_t>(distance.QuadPart), whence) : -1;
+  if (at < 0) {
+    SetLastError(object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (position) {
+    position->QuadPart = static_cast<std::int64_t>(at);
+  }
+  return TRUE;
+}
+
+BOOL SetEndOfFile(HANDLE file) {
+  State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  Record("SetEndOfFile(" + HandleName(file) + ")");
+  Object *object = FileHandle(file);
+  if (object == nullptr || !Writes(object->access)) {
+    SetLastError(object ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (Injected(s.fileCalls.endOfFile, s.faults.failEndOfFile)) {
+    SetLastError(s.faults.endOfFileError);
+    return FALSE;
+  }
+  const auto end = static_cast<std::uint64_t>(::lseek(object->fd, 0, SEEK_CUR));
+  const std::uint64_t length = SizeOf(object->fd);
+  std::uint64_t room = 0;
+  if (!TakeSpace(length, end, room)) {
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+  }
+  if (::ftruncate(object->fd, static_cast<off_t>(end)) != 0) {
+    SetLastError(ErrorFromErrno(errno, ""));
     return FALSE;
   }
   return TRUE;
@@ -310,51 +503,132 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, void *)
 BOOL FlushFileBuffers(HANDLE file) {
   State &s = Get();
   std::lock_guard<std::recursive_mutex> guard(s.lock);
-  Object *object = FindHandle(file);
-  if (object == nullptr || object->kind != ObjectKind::File) {
-    SetLastError(ERROR_INVALID_HANDLE);
+  Record("FlushFileBuffers(" + HandleName(file) + ")");
+  Object *object = FileHandle(file);
+  if (object == nullptr || !Writes(object->access)) {
+    SetLastError(object ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if (s.faults.flushError != 0) {
+  if (Injected(s.fileCalls.flushes, s.faults.failFlushes)) {
     SetLastError(s.faults.flushError);
     return FALSE;
   }
   return ::fsync(object->fd) == 0 || errno == EINVAL ? TRUE : FALSE;
 }
 
-BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
+BOOL DeleteFileW(LPCWSTR path) {
   State &s = Get();
   std::lock_guard<std::recursive_mutex> guard(s.lock);
-  Record("MoveFileExW(" + Str(from) + "," + Str(to) + "," + Hex(flags) + ")");
-  const std::string target = HostPath(to);
-  if (s.faults.moveError != 0) {
-    SetLastError(s.faults.moveError);
-    return FALSE;
-  }
-  struct stat info {};
-  if (::stat(target.c_str(), &info) == 0) {
-    if ((flags & MOVEFILE_REPLACE_EXISTING) == 0) {
-      SetLastError(ERROR_ALREADY_EXISTS);
-      return FALSE;
-    }
-    if ((info.st_mode & 0222) == 0 || s.heldForWriting.count(target)) {
-      SetLastError(ERROR_ACCESS_DENIED);
-      return FALSE;
-    }
-  }
-  if (::rename(HostPath(from).c_str(), target.c_str()) != 0) {
-    SetLastError(ErrorFromErrno(errno, target));
-    return FALSE;
-  }
-  return TRUE;
-}
-
-BOOL DeleteFileW(LPCWSTR path) {
   Record("DeleteFileW(" + Str(path) + ")");
   const std::string host = HostPath(path);
+  struct stat info {};
+  if (::stat(host.c_str(), &info) != 0) {
+    SetLastError(ErrorFromErrno(errno, host));
+    return FALSE;
+  }
+  const FileId id = IdOf(info);
+  if (S_ISDIR(info.st_mode) || ReadOnly(info) || FolderRefuses(host)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  // Every open handle must allow deletion.
+  if (SharingConflict(id, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return FALSE;
+  }
   if (::unlink(host.c_str()) != 0) {
     SetLastError(ErrorFromErrno(errno, host));
     return FALSE;
   }
+  if (info.st_nlink == 1) {
+    s.attributes.erase(id);
+    s.dacls.erase(id);
+  }
   return TRUE;
+}
+
+DWORD GetFileAttributesW(LPCWSTR path) {
+  State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  const std::string host = HostPath(path);
+  struct stat info {};
+  if (::stat(host.c_str(), &info) != 0) {
+    SetLastError(ErrorFromErrno(errno, host));
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  const auto it = s.attributes.find(IdOf(info));
+  DWORD attributes = it == s.attributes.end() ? 0 : it->second;
+  if (ReadOnly(info)) {
+    attributes |= FILE_ATTRIBUTE_READONLY;
+  }
+  if (S_ISDIR(info.st_mode)) {
+    attributes |= FILE_ATTRIBUTE_DIRECTORY;
+  }
+  return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+}
+
+BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
+  State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  const std::string host = HostPath(path);
+  struct stat info {};
+  if (::stat(host.c_str(), &info) != 0) {
+    SetLastError(ErrorFromErrno(errno, host));
+    return FALSE;
+  }
+  const mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY) ? (info.st_mode & ~0222) : (info.st_mode | 0200);
+  ::chmod(host.c_str(), mode & 07777);
+  s.attributes[IdOf(info)] =
+      attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+  return TRUE;
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
+  State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  Object *object = FileHandle(file);
+  struct stat info {};
+  if (object == nullptr || ::fstat(object->fd, &info) != 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  *information = BY_HANDLE_FILE_INFORMATION{};
+  const auto it = s.attributes.find(object->file);
+  information->dwFileAttributes =
+      (it == s.attributes.end() ? 0 : it->second) | (ReadOnly(info) ? FILE_ATTRIBUTE_READONLY : 0);
+  if (information->dwFileAttributes == 0) {
+    information->dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+  }
+  information->dwVolumeSerialNumber = static_cast<DWORD>(object->file.device);
+  information->nFileIndexHigh = static_cast<DWORD>(object->file.inode >> 32);
+  information->nFileIndexLow = static_cast<DWORD>(object->file.inode);
+  information->nNumberOfLinks = static_cast<DWORD>(info.st_nlink);
+  information->nFileSizeHigh = static_cast<DWORD>(static_cast<std::uint64_t>(info.st_size) >> 32);
+  information->nFileSizeLow = static_cast<DWORD>(info.st_size);
+  return TRUE;
+}
+
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION information, PSID *owner,
+                      PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor) {
+  State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  Record("GetSecurityInfo(" + HandleName(handle) + "," + std::to_string(type) + "," + Hex(information) + ")");
+  Object *object = FileHandle(handle);
+  if (object == nullptr || type != SE_FILE_OBJECT || information != DACL_SECURITY_INFORMATION || owner ||
+      group || sacl || descriptor == nullptr) {
+    return object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE;
+  }
+  if ((object->access & (GENERIC_READ | READ_CONTROL)) == 0) {
+    return ERROR_ACCESS_DENIED;
+  }
+  const auto it = s.dacls.find(object->file);
+  const std::string text = it == s.dacls.end() ? kInheritedDacl : it->second;
+  char *block = static_cast<char *>(::operator new(text.size() + 1));
+  std::copy(text.begin(), text.end(), block);
+  block[text.size()] = '\0';
+  *descriptor = block;
+  if (dacl) {
+    *dacl = reinterpret_cast<PACL>(block);
+  }
+  return ERROR_SUCCESS;
 }

@@ -515,7 +515,7 @@ BOOL CloseHandle(HANDLE handle) {
   BOOL ok = TRUE;
   if (object->kind == ObjectKind::File) {
     ::close(object->fd);
-    if (object->writable && s.faults.closeError != 0) {
+    if ((object->access & GENERIC_WRITE) && s.faults.closeError != 0) {
       SetLastError(s.faults.closeError);
       ok = FALSE;
     }

@@ -5,7 +5,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,11 +15,22 @@ namespace standin::detail {
 
 enum class ObjectKind { File, Process, Thread, ScManager, Service };
 
+// A file's identity: the same file under every name (hard links) and for
+// every handle.
+struct FileId {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  bool operator<(const FileId &other) const {
+    return device != other.device ? device < other.device : inode < other.inode;
+  }
+  bool operator==(const FileId &other) const { return device == other.device && inode == other.inode; }
+};
+
 struct Object {
   ObjectKind kind = ObjectKind::File;
   int fd = -1;
-  bool writable = false;
-  std::uint64_t written = 0;
+  FileId file;
+  DWORD share = 0;
   DWORD processId = 0;
   DWORD access = 0;
   int number = 0;  // h<number> in the call log
@@ -57,8 +67,10 @@ struct State {
   std::vector<std::string> calls;
   std::string driveRoot = "/";
   FileFaults faults;
-  std::uint64_t writtenTotal = 0;
-  std::set<std::string> heldForWriting;
+  FileCallCounts fileCalls;
+  // Hidden, system and archive bits; read-only is the file's write bits.
+  std::map<FileId, DWORD> attributes;
+  std::map<FileId, std::string> dacls;
   std::map<std::uintptr_t, Object> handles;
   std::uintptr_t nextHandle = 0x1000;
   int nextNumber = 1;

@@ -54,6 +54,7 @@ using FARPROC = INT_PTR (*)();
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_INVALID_DATA 13u
 #define ERROR_WRITE_FAULT 29u
 #define ERROR_SHARING_VIOLATION 32u
 #define ERROR_HANDLE_DISK_FULL 39u
@@ -70,10 +71,13 @@ using FARPROC = INT_PTR (*)();
 #define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061u
 #define ERROR_SERVICE_NOT_ACTIVE 1062u
 #define ERROR_SERVICE_NOTIFY_CLIENT_LAGGING 1294u
+#define ERROR_IO_DEVICE 1117u
 #define ERROR_TIMEOUT 1460u
 #define E_NOINTERFACE static_cast<HRESULT>(0x80004002u)
 
 // Access rights.
+#define DELETE 0x00010000u
+#define READ_CONTROL 0x00020000u
 #define SYNCHRONIZE 0x00100000u
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
@@ -119,9 +123,18 @@ using FARPROC = INT_PTR (*)();
 #define OPEN_EXISTING 3u
 #define OPEN_ALWAYS 4u
 #define FILE_ATTRIBUTE_READONLY 0x1u
+#define FILE_ATTRIBUTE_HIDDEN 0x2u
+#define FILE_ATTRIBUTE_SYSTEM 0x4u
+#define FILE_ATTRIBUTE_DIRECTORY 0x10u
+#define FILE_ATTRIBUTE_ARCHIVE 0x20u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
-#define MOVEFILE_REPLACE_EXISTING 0x1u
-#define MOVEFILE_WRITE_THROUGH 0x8u
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_BEGIN 0u
+#define FILE_CURRENT 1u
+#define FILE_END 2u
+
+// Security.
+#define DACL_SECURITY_INFORMATION 0x4u
 
 enum SC_STATUS_TYPE { SC_STATUS_PROCESS_INFO = 0 };
 
@@ -163,8 +176,42 @@ using SERVICE_NOTIFYW = SERVICE_NOTIFY_2W;
 using PSERVICE_NOTIFY_2W = SERVICE_NOTIFY_2W *;
 using PSERVICE_NOTIFYW = SERVICE_NOTIFY_2W *;
 
-struct SECURITY_ATTRIBUTES;
+struct SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  LPVOID lpSecurityDescriptor;
+  BOOL bInheritHandle;
+};
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES *;
+using SECURITY_INFORMATION = DWORD;
+using PSECURITY_DESCRIPTOR = void *;
+using PSID = void *;
+struct ACL;
+using PACL = ACL *;
+enum SE_OBJECT_TYPE { SE_UNKNOWN_OBJECT_TYPE = 0, SE_FILE_OBJECT = 1 };
+
+struct LARGE_INTEGER {
+  std::int64_t QuadPart;
+};
+using PLARGE_INTEGER = LARGE_INTEGER *;
+
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+
+struct BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+};
+using LPBY_HANDLE_FILE_INFORMATION = BY_HANDLE_FILE_INFORMATION *;
 
 struct STARTUPINFOW {
   DWORD cb;
@@ -228,9 +275,16 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
                    DWORD attributes, HANDLE templateFile);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, void *overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, void *overlapped);
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER position, DWORD method);
+BOOL SetEndOfFile(HANDLE file);
 BOOL FlushFileBuffers(HANDLE file);
-BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
 BOOL DeleteFileW(LPCWSTR path);
+DWORD GetFileAttributesW(LPCWSTR path);
+BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes);
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+// The descriptor comes in one block, to be released with LocalFree.
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION information, PSID *owner,
+                      PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor);
 
 // Modules.
 HMODULE GetModuleHandleW(LPCWSTR name);
