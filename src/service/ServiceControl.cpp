@@ -8,6 +8,10 @@ CServiceControl::~CServiceControl() {
   CancelNotify();
   // Closing the service handle also ends the system's side of a registration.
   m_service.Close();
+  // A notification the system queued before the close still runs, with this
+  // block's address, at the thread's next alertable wait: let it run now, on
+  // the cleared block, while the block still exists.
+  SleepEx(0, TRUE);
   m_scm.Close();
 }
 

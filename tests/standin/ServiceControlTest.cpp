@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "platform/standin/StandIn.h"
 
@@ -25,7 +26,9 @@ const std::string kSlept = "SleepEx(500,1)->0";
 const std::string kWoken = "SleepEx(500,1)->192";
 const std::string kStartCalls[] = {"CommandLineToArgvW(\"kvvpnservice \")->1",
                                    "StartServiceW(h2,1,[\"kvvpnservice\"])", "LocalFree"};
-const std::string kClose[] = {"CloseServiceHandle(h2)", "CloseServiceHandle(h1)"};
+// Between the two closes, a notification queued before the first still runs.
+const std::string kDrain = "SleepEx(0,1)->0";
+const std::string kClose[] = {"CloseServiceHandle(h2)", kDrain, "CloseServiceHandle(h1)"};
 
 Calls Join(std::initializer_list<Calls> parts) {
   Calls out;
@@ -163,14 +166,15 @@ INSTANTIATE_TEST_SUITE_P(
              true,
              With(SERVICE_STOPPED, [](auto &s) { s.exists = false; }),
              ERROR_SERVICE_DOES_NOT_EXIST,
-             {kOpenScm, "OpenServiceW(h1,\"kvvpnservice\",0x80000020)->null", "CloseServiceHandle(h1)"},
+             {kOpenScm, "OpenServiceW(h1,\"kvvpnservice\",0x80000020)->null", kDrain,
+              "CloseServiceHandle(h1)"},
              0,
              SERVICE_STOPPED},
         Case{"ManagerRefused",
              true,
              With(SERVICE_RUNNING, [](auto &s) { s.openScmError = ERROR_ACCESS_DENIED; }),
              ERROR_ACCESS_DENIED,
-             {"OpenSCManagerW(null,null,0x80000000)->null"},
+             {"OpenSCManagerW(null,null,0x80000000)->null", kDrain},
              0,
              SERVICE_RUNNING},
         Case{"QueryRefused", true,
@@ -317,6 +321,7 @@ TEST_F(ServiceTest, LaggingClientReopensWithReadAccessUntilRegistered) {
                           "WaitForSingleObject(h7,20000)->0",
                           "CloseHandle(h7)",
                           "CloseServiceHandle(h6)",
+                          kDrain,
                           "CloseServiceHandle(h5)"};
   EXPECT_EQ(expected, standin::Calls());
 }
@@ -343,7 +348,8 @@ TEST_F(ServiceTest, FailedReopenWhileLaggingIsReturned) {
     }
   });
   EXPECT_EQ(ERROR_ACCESS_DENIED, ServiceStop(cancel));
-  EXPECT_EQ("OpenSCManagerW(null,null,0x80000000)->null", standin::Calls().back());
+  const Calls tail = {"OpenSCManagerW(null,null,0x80000000)->null", kDrain};
+  EXPECT_EQ(tail, Calls(standin::Calls().end() - 2, standin::Calls().end()));
 }
 
 class ControlObjectTest : public ServiceTest {};
@@ -389,6 +395,20 @@ TEST_F(ControlObjectTest, ClearedBlockIsIgnoredAndCancelDropsTheCallable) {
       0u, control.NotifyStatusChange(SERVICE_NOTIFY_RUNNING, cancel, [&](SERVICE_NOTIFY_2W &) { ++calls; }));
   EXPECT_EQ(WAIT_IO_COMPLETION, SleepEx(500, TRUE));
   EXPECT_EQ(1, calls);
+}
+
+TEST_F(ControlObjectTest, NotificationQueuedAtTheCloseRunsWhileTheBlockExists) {
+  standin::SetService(With(SERVICE_STOPPED));
+  int calls = 0;
+  auto control = std::make_unique<CServiceControl>();
+  ASSERT_EQ(0u, control->Open(L"kvvpnservice", GENERIC_READ));
+  // Already stopped: the notification is queued at once, and has not run.
+  ASSERT_EQ(
+      0u, control->NotifyStatusChange(SERVICE_NOTIFY_STOPPED, cancel, [&](SERVICE_NOTIFY_2W &) { ++calls; }));
+  control.reset();
+  // Had it stayed queued, it would read the freed block here.
+  EXPECT_EQ(0u, SleepEx(500, TRUE));
+  EXPECT_EQ(0, calls);
 }
 
 TEST_F(ControlObjectTest, OpenReusesTheManagerHandleAndKeepsTheOldServiceOnFailure) {

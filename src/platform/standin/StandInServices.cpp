@@ -30,21 +30,20 @@ void Schedule(std::uint64_t at, std::function<void()> action) {
   s.events.push_back(Event{at, s.eventOrder++, std::move(action)});
 }
 
+// As the system does it: the status goes into the caller's block and the
+// callback is taken from it when the notification is queued; the APC later
+// calls that callback with the block's address, whatever the block holds by
+// then.
 void QueueNotification(const Registration &reg) {
   State &s = Get();
   SERVICE_NOTIFY_2W *block = reg.block;
-  const DWORD state = s.service.state;
-  const DWORD pid = s.currentPid;
-  const DWORD mask = reg.mask;
-  s.apcs[reg.thread].push_back(Apc{reg.service, [block, state, pid, mask] {
-                                     block->dwNotificationStatus = ERROR_SUCCESS;
-                                     block->ServiceStatus = SERVICE_STATUS_PROCESS{};
-                                     block->ServiceStatus.dwCurrentState = state;
-                                     block->ServiceStatus.dwProcessId = pid;
-                                     block->dwNotificationTriggered = mask & MaskBit(state);
-                                     PFN_SC_NOTIFY_CALLBACK callback = block->pfnNotifyCallback;
-                                     callback(block);
-                                   }});
+  block->dwNotificationStatus = ERROR_SUCCESS;
+  block->ServiceStatus = SERVICE_STATUS_PROCESS{};
+  block->ServiceStatus.dwCurrentState = s.service.state;
+  block->ServiceStatus.dwProcessId = s.currentPid;
+  block->dwNotificationTriggered = reg.mask & MaskBit(s.service.state);
+  const PFN_SC_NOTIFY_CALLBACK callback = block->pfnNotifyCallback;
+  s.apcs[reg.thread].push_back(Apc{reg.service, [callback, block] { callback(block); }});
 }
 
 // A registration is spent once its notification is queued.
@@ -310,17 +309,12 @@ BOOL CloseServiceHandle(SC_HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  // Closing a service handle ends its notifications, queued ones included.
+  // Closing a service handle ends its registrations; a notification already
+  // queued to a thread stays queued and still runs.
   const auto value = reinterpret_cast<std::uintptr_t>(handle);
   s.registrations.erase(std::remove_if(s.registrations.begin(), s.registrations.end(),
                                        [value](const Registration &r) { return r.service == value; }),
                         s.registrations.end());
-  for (auto &entry : s.apcs) {
-    auto &queue = entry.second;
-    queue.erase(
-        std::remove_if(queue.begin(), queue.end(), [value](const Apc &a) { return a.service == value; }),
-        queue.end());
-  }
   s.handles.erase(value);
   return TRUE;
 }
