@@ -80,14 +80,17 @@ int Migrate(std::ostream &out, std::wostream &wideOut) {
     out << "Norvane VPN has been already migrated.\n";
     break;
   case SettingsUpdateOutcome::Updated:
-    if (FileWriteAllText(settingsPath.c_str(), result.text) != 0) {
-      out << "Error at writing kvvpn.xml file ";
-      out.flush();
-      out << static_cast<unsigned long>(GetLastError()) << ".\n";
-      return -1;
+    if (!ReadsBackAsMigrated(result.text)) {
+      // Never written: neither the product nor a second run could read it.
+      SetLastError(ERROR_INVALID_DATA);
+    } else if (FileWriteAllText(settingsPath.c_str(), result.text) == 0) {
+      out << "kvvpn.xml file modified successfully.\n";
+      break;
     }
-    out << "kvvpn.xml file modified successfully.\n";
-    break;
+    out << "Error at writing kvvpn.xml file ";
+    out.flush();
+    out << static_cast<unsigned long>(GetLastError()) << ".\n";
+    return -1;
   }
 
   const DWORD started = ServiceStart(cancel);

@@ -99,3 +99,9 @@ SettingsUpdateResult UpdateSettingsDocument(const std::wstring &text, MigrationC
   result.text = FromLibrary(printer.Str());
   return result;
 }
+
+bool ReadsBackAsMigrated(const std::wstring &text) {
+  std::wstring back;
+  return DecodeTextFile(EncodeTextFile(text), back) &&
+         UpdateSettingsDocument(back).outcome == SettingsUpdateOutcome::AlreadyMigrated;
+}

@@ -27,3 +27,9 @@ std::int64_t CurrentMigrationTime();
 
 SettingsUpdateResult UpdateSettingsDocument(const std::wstring &text,
                                             MigrationClock clock = CurrentMigrationTime);
+
+// Whether the printed document, as the file will hold it and as it is read
+// back, still counts as migrated. The library prints some documents in a
+// form it cannot parse, and the file format cannot carry every character
+// (a Ctrl-Z ends the text on reading).
+bool ReadsBackAsMigrated(const std::wstring &text);

@@ -1,5 +1,7 @@
 // Arbitrary settings text through the document update: nothing may crash,
-// and an updated document must read as migrated afterwards.
+// and an updated document must read back as migrated from the bytes the
+// file would hold. Inputs that fail the last check are the ones the tool
+// refuses to write.
 #include <cstdint>
 #include <cstdlib>
 
@@ -13,12 +15,14 @@ std::int64_t Fixed() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-  const std::wstring text =
-      DecodeUtf8(std::string(reinterpret_cast<const char *>(data), size), Utf8Mode::Strict);
+  // Read as the tool reads the file.
+  std::wstring text;
+  if (!DecodeTextFile(std::string_view(reinterpret_cast<const char *>(data), size), text)) {
+    return 0;
+  }
   const SettingsUpdateResult result = UpdateSettingsDocument(text, Fixed);
   if (result.outcome == SettingsUpdateOutcome::Updated) {
-    if (result.text.empty() ||
-        UpdateSettingsDocument(result.text, Fixed).outcome != SettingsUpdateOutcome::AlreadyMigrated) {
+    if (result.text.empty() || !ReadsBackAsMigrated(result.text)) {
       std::abort();
     }
   } else if (!result.text.empty()) {

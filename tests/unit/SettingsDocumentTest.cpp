@@ -88,6 +88,12 @@ INSTANTIATE_TEST_SUITE_P(
                    L"<r>\n    <settings>\n        <switch_provider>2</switch_provider>\n"
                    L"        <time_provider>1765432100</time_provider>\n    </settings>\n    <settings>\n"
                    L"        <switch_provider>1</switch_provider>\n    </settings>\n</r>\n"},
+        // Upstream TinyXML 2.6.2 prints this text back as "&#x41;", which the
+        // next read turns into "A"; the patched sources keep it.
+        UpdateCase{"EscapedReferenceStaysEscaped", L"<r><settings><a>&amp;#x41;</a></settings></r>",
+                   L"<r>\n    <settings>\n        <a>&amp;#x41;</a>\n"
+                   L"        <switch_provider>2</switch_provider>\n"
+                   L"        <time_provider>1765432100</time_provider>\n    </settings>\n</r>\n"},
         UpdateCase{"NonAsciiAndReferencesSurvive",
                    L"<r n=\"caf\u00e9\"><settings><n>&#x1F600;&lt;\xD83D\xDE00</n></settings></r>",
                    L"<r n=\"caf\u00e9\">\n    <settings>\n        <n>\xD83D\xDE00&lt;\xD83D\xDE00</n>\n"
@@ -195,5 +201,39 @@ TEST(SettingsDocument, FinalLineBreakMakesNoDifference) {
   EXPECT_EQ(SettingsUpdateOutcome::AlreadyMigrated,
             Update(L"<r><settings><switch_provider>2</switch_provider></settings></r>").outcome);
 }
+
+}  // namespace
+
+namespace {
+
+// Updated documents that the file would not give back as migrated.
+struct ReadBackCase {
+  const char *name;
+  std::wstring input;
+  bool readsBack;
+};
+
+class ReadBackTest : public ::testing::TestWithParam<ReadBackCase> {};
+
+TEST_P(ReadBackTest, TellsWhetherTheWrittenFileWouldReadAsMigrated) {
+  const auto result = Update(GetParam().input);
+  ASSERT_EQ(SettingsUpdateOutcome::Updated, result.outcome);
+  EXPECT_EQ(GetParam().readsBack, ReadsBackAsMigrated(result.text))
+      << std::string(result.text.begin(), result.text.end());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReadBackTest,
+    ::testing::Values(
+        ReadBackCase{"Ordinary", L"<?xml version=\"1.0\"?><r><settings><a>x &amp; y</a></settings></r>",
+                     true},
+        ReadBackCase{"EscapedReference", L"<r><settings><a>&amp;#x41;</a></settings></r>", true},
+        // Found by fuzzing: the declaration's value is printed unescaped.
+        ReadBackCase{"DeclarationPrintedUnparseable",
+                     L"<?xmlencoding=\"&quot;>\"><gs><settings></settings></gs>", false},
+        // The reference is printed as a raw Ctrl-Z, which ends the text read.
+        ReadBackCase{"CtrlZInDeclaration", L"<?xml version=\"1.0\" encoding=\"&#x1A;\"?><r><settings/></r>",
+                     false}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
