@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/Win32.h"
+
 namespace {
 
 struct DecodeCase {
@@ -137,5 +139,73 @@ TEST(Utf8RoundTrip, EveryCodeUnitSurvivesFileFormat) {
   ASSERT_TRUE(DecodeTextFile(EncodeTextFile(text), back));
   EXPECT_EQ(text, back);
 }
+
+#ifdef _WIN32
+// The codec beside the system's own conversions (CP_UTF8, flags 0), which
+// the file format is defined by. On well-formed text, and on where a
+// replacement goes, they agree. They differ only in how many U+FFFD stand
+// for one ill-formed sequence (rows marked "differs"): the system answers
+// here are Wine 8's, which takes some sequences as one unit. The tool keeps
+// its codec, which follows Unicode's recommended practice (one U+FFFD per
+// maximal ill-formed subpart), so that a file reads the same on every
+// platform and under the host tests; nothing well-formed is lost either way.
+struct SystemDecodeCase {
+  const char *name;
+  std::string bytes;
+  std::wstring codec;
+  std::wstring system;
+};
+
+std::wstring SystemDecode(const std::string &bytes) {
+  const int size = static_cast<int>(bytes.size());
+  std::wstring text(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, nullptr, 0)),
+                    L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, text.data(), static_cast<int>(text.size()));
+  return text;
+}
+
+class SystemDecodeTest : public ::testing::TestWithParam<SystemDecodeCase> {};
+
+TEST_P(SystemDecodeTest, ComparesWithTheSystem) {
+  EXPECT_EQ(GetParam().codec, DecodeUtf8(GetParam().bytes, Utf8Mode::Strict));
+  EXPECT_EQ(GetParam().system, SystemDecode(GetParam().bytes));
+}
+
+const std::wstring kR1 = Units({0xFFFD});
+const std::wstring kR2 = kR1 + kR1;
+const std::wstring kR3 = kR2 + kR1;
+const std::wstring kR4 = kR2 + kR2;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SystemDecodeTest,
+    ::testing::Values(SystemDecodeCase{"LoneFF", "a\xFF", L"a" + kR1, L"a" + kR1},
+                      SystemDecodeCase{"LoneContinuation", "a\x80", L"a" + kR1, L"a" + kR1},
+                      SystemDecodeCase{"OverlongTwoBytes", "\xC0\x80", kR2, kR2},
+                      SystemDecodeCase{"TruncatedThenAscii", "\xE2\x82z", kR1 + L"z", kR1 + L"z"},
+                      SystemDecodeCase{"TruncatedAtEnd", "ok\xF0\x9F\x98", L"ok" + kR1, L"ok" + kR1},
+                      SystemDecodeCase{"BadSecondByte", "\xC3(", kR1 + L"(", kR1 + L"("},
+                      SystemDecodeCase{"NoStartByte", "\xF5\x80\x80\x80", kR4, kR4},
+                      SystemDecodeCase{"Noncharacter", "\xEF\xBF\xBF", Units({0xFFFF}), Units({0xFFFF})},
+                      // differs: overlong three-byte form
+                      SystemDecodeCase{"OverlongThreeBytes", "\xE0\x80\x80", kR3, kR2},
+                      // differs: an encoded surrogate
+                      SystemDecodeCase{"EncodedSurrogate", "\xED\xA0\x80", kR3, kR2},
+                      // differs: above U+10FFFF
+                      SystemDecodeCase{"AboveUnicode", "\xF4\x90\x80\x80", kR4, kR3}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(SystemEncode, AgreesOnUnpairedSurrogates) {
+  for (const std::wstring &text : {Units({0xD83D, 'a'}), Units({0xDE00}), Units({0xDE00, 0xD83D}),
+                                   Units({'x', 0xD800}), Units({0xFFFF}), Units({0xD83D, 0xDE00})}) {
+    const int size = static_cast<int>(text.size());
+    std::string bytes(static_cast<std::size_t>(
+                          WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr)),
+                      '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, bytes.data(), static_cast<int>(bytes.size()), nullptr,
+                        nullptr);
+    EXPECT_EQ(bytes, EncodeUtf8(text, Utf8Mode::Strict));
+  }
+}
+#endif
 
 }  // namespace
