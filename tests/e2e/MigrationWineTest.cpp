@@ -111,7 +111,7 @@ class MigrationWineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(e2e::InstallStubService(g_service)) << GetLastError();
-    ASSERT_TRUE(e2e::ForceStubStopped());
+    ASSERT_TRUE(e2e::ForceStubStopped(g_service));
     e2e::ConfigureStub(g_service, "");
     e2e::ClearStubLog(g_service);
     DeleteFileW(kUiLog.c_str());
@@ -125,7 +125,7 @@ class MigrationWineTest : public ::testing::Test {
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(g_logCalls.c_str())) << ReadBytes(g_logCalls);
     DeleteFileW(g_logCalls.c_str());
     SetFileAttributesW(kSettingsFile, FILE_ATTRIBUTE_NORMAL);
-    EXPECT_TRUE(e2e::ForceStubStopped());
+    EXPECT_TRUE(e2e::ForceStubStopped(g_service));
   }
 
   void StartService() {
@@ -135,33 +135,52 @@ class MigrationWineTest : public ::testing::Test {
 
   static DWORD ServiceState() { return e2e::StubStatus().dwCurrentState; }
 
-  // The runs that end before the service is started again: stopped, and
-  // the UI program asked to stop but not relaunched.
-  void ExpectLeftStopped() {
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
-    const auto launches = UiLaunches(1);
-    ASSERT_EQ(1u, launches.size());
-    EXPECT_EQ(kStopCommandLine, launches[0].commandLine);
-  }
-
-  // The runs that restart everything: running, "stop" first, then the plain
-  // relaunch after the start and its pause.
-  std::vector<UiLaunch> ExpectRestarted() {
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState());
-    const auto launches = UiLaunches(2);
-    EXPECT_EQ(2u, launches.size());
-    if (launches.size() == 2) {
+  // "stop" first; then, when the service came back, the plain relaunch
+  // after the start and its pause.
+  std::vector<UiLaunch> ExpectLaunches(bool relaunched) {
+    const auto launches = UiLaunches(relaunched ? 2 : 1);
+    EXPECT_EQ(relaunched ? 2u : 1u, launches.size());
+    if (!launches.empty()) {
       EXPECT_EQ(kStopCommandLine, launches[0].commandLine);
+    }
+    if (relaunched && launches.size() == 2) {
       EXPECT_EQ(std::string::npos, launches[1].commandLine.find("stop")) << launches[1].commandLine;
       EXPECT_NE(std::string::npos, launches[1].commandLine.find("kvvpnuiapp.exe"));
       EXPECT_GE(launches[1].tick - launches[0].tick, 5000u);
+      const std::string serviceLog = e2e::StubLog(g_service);
+      EXPECT_NE(std::string::npos, serviceLog.find("args kvvpnservice")) << serviceLog;
     }
-    const std::string serviceLog = e2e::StubLog(g_service);
-    EXPECT_NE(std::string::npos, serviceLog.find("control stop")) << serviceLog;
-    EXPECT_NE(std::string::npos, serviceLog.find("args kvvpnservice")) << serviceLog;
     return launches;
   }
 };
+
+// The time written into time_provider, checked to lie within the run.
+void ExpectMigrated(long long before, long long after) {
+  const std::string written = ReadBytes(kSettingsFile);
+  const std::string open = "<time_provider>";
+  const auto at = written.find(open);
+  ASSERT_NE(std::string::npos, at) << written;
+  const std::string time = written.substr(at + open.size(), written.find('<', at + 1) - at - open.size());
+  EXPECT_EQ(Migrated(time), written);
+  EXPECT_GE(std::stoll(time), before);
+  EXPECT_LE(std::stoll(time), after);
+}
+
+// Volume serial and file index.
+std::string SettingsIdentity() {
+  HANDLE file = CreateFileW(kSettingsFile, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  BY_HANDLE_FILE_INFORMATION info{};
+  std::string identity = "none";
+  if (file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info)) {
+    identity = std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) + ":" +
+               std::to_string(info.nFileIndexLow);
+  }
+  if (file != INVALID_HANDLE_VALUE) {
+    CloseHandle(file);
+  }
+  return identity;
+}
 
 TEST_F(MigrationWineTest, UpdatesWritesAndRestarts) {
   e2e::ConfigureStub(g_service, "start_delay=300\nstop_delay=200\n");
@@ -173,16 +192,10 @@ TEST_F(MigrationWineTest, UpdatesWritesAndRestarts) {
   ASSERT_TRUE(run.finished) << run.output;
   EXPECT_EQ(0u, run.exitCode);
   EXPECT_EQ(M2 + M8 + M11 + M12, run.output);
-
-  const std::string written = ReadBytes(kSettingsFile);
-  const std::string open = "<time_provider>";
-  const auto at = written.find(open);
-  ASSERT_NE(std::string::npos, at) << written;
-  const std::string time = written.substr(at + open.size(), written.find('<', at + 1) - at - open.size());
-  EXPECT_EQ(Migrated(time), written);
-  EXPECT_GE(std::stoll(time), before);
-  EXPECT_LE(std::stoll(time), after);
-  const auto launches = ExpectRestarted();
+  ExpectMigrated(before, after);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState());
+  EXPECT_NE(std::string::npos, e2e::StubLog(g_service).find("control stop"));
+  const auto launches = ExpectLaunches(true);
 
   // Where the time goes: the tool's span from its first launch of the UI
   // program to the relaunch, against the fixed pauses and what the same
@@ -203,78 +216,117 @@ TEST_F(MigrationWineTest, UpdatesWritesAndRestarts) {
   }
 }
 
-TEST_F(MigrationWineTest, AlreadyMigratedIsUntouchedAndAnEarlyKeyEndsTheWait) {
-  StartService();
-  WriteBytes(kSettingsFile, Settings("2"));
-  const ConsoleRun run = RunTool(Key::BeforeStart);
+// How the service stands when the run begins.
+enum class Service { Stopped, Running, Missing };
+
+// What the settings file holds afterwards.
+enum class File { Untouched, Migrated, Absent };
+
+struct Row {
+  const char *name;
+  Service service;
+  std::string file;  // the settings file's bytes; empty: no file
+  DWORD attributes;  // set on the file first (0: none)
+  DWORD heldShare;   // someone reads the file through the run, sharing this (0: nobody)
+  Key key;
+  std::string output;
+  DWORD exitCode;
+  File fileAfter;
+  DWORD serviceAfter;
+  bool relaunched;
+  ULONGLONG promptAfterMs;  // the prompt comes at least this long after the start
+};
+
+class MigrationRowTest : public MigrationWineTest, public ::testing::WithParamInterface<Row> {};
+
+TEST_P(MigrationRowTest, RunsTheRow) {
+  const Row &row = GetParam();
+  if (row.service == Service::Missing) {
+    ASSERT_TRUE(e2e::RemoveStubService());
+  } else if (row.service == Service::Running) {
+    StartService();
+  }
+  if (!row.file.empty()) {
+    WriteBytes(kSettingsFile, row.file);
+    if (row.attributes != 0) {
+      ASSERT_TRUE(SetFileAttributesW(kSettingsFile, row.attributes));
+    }
+  }
+  const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  const DWORD attributes = GetFileAttributesW(kSettingsFile) & kept;
+  const std::string identity = SettingsIdentity();
+  HANDLE reader = INVALID_HANDLE_VALUE;
+  if (row.heldShare != 0) {
+    reader = CreateFileW(kSettingsFile, GENERIC_READ, row.heldShare, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, reader);
+  }
+  const long long before = static_cast<long long>(std::time(nullptr));
+  const ConsoleRun run = RunTool(row.key);
+  const long long after = static_cast<long long>(std::time(nullptr));
+  if (reader != INVALID_HANDLE_VALUE) {
+    CloseHandle(reader);
+  }
   ASSERT_TRUE(run.finished) << run.output;
-  EXPECT_EQ(0u, run.exitCode);
-  EXPECT_EQ(M2 + M7 + M11 + M12, run.output);
-  EXPECT_EQ(Settings("2"), ReadBytes(kSettingsFile));
-  ExpectRestarted();
+  EXPECT_EQ(row.exitCode, run.exitCode);
+  EXPECT_EQ(row.output, run.output);
+  EXPECT_GE(run.promptAt - run.startedAt, row.promptAfterMs);
+  switch (row.fileAfter) {
+  case File::Untouched:
+    EXPECT_EQ(row.file, ReadBytes(kSettingsFile));
+    break;
+  case File::Migrated:
+    ExpectMigrated(before, after);
+    break;
+  case File::Absent:
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(kSettingsFile));
+    break;
+  }
+  // The same file, attributes and all.
+  EXPECT_EQ(identity, SettingsIdentity());
+  EXPECT_EQ(attributes, GetFileAttributesW(kSettingsFile) & kept);
+  EXPECT_EQ(row.serviceAfter, ServiceState());
+  ExpectLaunches(row.relaunched);
 }
 
-TEST_F(MigrationWineTest, ParseFailureIsReportedWithTheLibrarysWords) {
-  const std::string broken = kBom + "<kvvpn>\r\n<settings>\r\n</kvvpn>\r\n";
-  WriteBytes(kSettingsFile, broken);
-  const ConsoleRun run = RunTool(Key::AtPrompt);
-  ASSERT_TRUE(run.finished) << run.output;
-  EXPECT_EQ(0u, run.exitCode);
-  EXPECT_EQ(M2 + "Error at parsing kvvpn.xml file, Error reading end tag. at row 3.\r\n" + M12, run.output);
-  EXPECT_EQ(broken, ReadBytes(kSettingsFile));
-  ExpectLeftStopped();
-}
+const std::string M9 = "Error at writing kvvpn.xml file ";
+const std::string kBroken = kBom + "<kvvpn>\r\n<settings>\r\n</kvvpn>\r\n";
+const std::string kRootless = kBom + "<?xml version=\"1.0\"?>\r\n<!-- nothing else -->\r\n";
+const std::string kBare = kBom + "<kvvpn>\r\n    <other />\r\n</kvvpn>\r\n";
 
-TEST_F(MigrationWineTest, NoRootElementEndsAtOnceWithFour) {
-  const std::string rootless = kBom + "<?xml version=\"1.0\"?>\r\n<!-- nothing else -->\r\n";
-  WriteBytes(kSettingsFile, rootless);
-  const ConsoleRun run = RunTool(Key::Never, 30000);
-  ASSERT_TRUE(run.finished) << "waited for a key: " << run.output;
-  EXPECT_EQ(4u, run.exitCode);
-  EXPECT_EQ(M2 + "Error at getting root element from kvvpn.xml file.\r\n", run.output);
-  EXPECT_EQ(rootless, ReadBytes(kSettingsFile));
-  ExpectLeftStopped();
-}
-
-TEST_F(MigrationWineTest, NoSettingsElementLeavesTheServiceStopped) {
-  StartService();
-  const std::string bare = kBom + "<kvvpn>\r\n    <other />\r\n</kvvpn>\r\n";
-  WriteBytes(kSettingsFile, bare);
-  const ConsoleRun run = RunTool(Key::AtPrompt);
-  ASSERT_TRUE(run.finished) << run.output;
-  EXPECT_EQ(M2 + "Error at getting settings element from kvvpn.xml file.\r\n" + M12, run.output);
-  EXPECT_EQ(bare, ReadBytes(kSettingsFile));
-  ExpectLeftStopped();
-}
-
-TEST_F(MigrationWineTest, MissingSettingsFileIsReadTwice) {
-  const ConsoleRun run = RunTool(Key::AtPrompt);
-  ASSERT_TRUE(run.finished) << run.output;
-  EXPECT_EQ(M2 + "Error at reading kvvpn.xml file.\r\n" + M12, run.output);
-  EXPECT_GE(run.promptAt - run.startedAt, 7000u);  // 2000 after the stop, 5000 before the retry
-  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(kSettingsFile));
-  ExpectLeftStopped();
-}
-
-TEST_F(MigrationWineTest, MissingServiceIsReportedWithItsCode) {
-  ASSERT_TRUE(e2e::RemoveStubService());
-  WriteBytes(kSettingsFile, Settings("1"));
-  const ConsoleRun run = RunTool(Key::AtPrompt);
-  ASSERT_TRUE(run.finished) << run.output;
-  EXPECT_EQ("Error 1060 at stopping Norvane Vpn service.\r\n" + M12, run.output);
-  EXPECT_EQ(Settings("1"), ReadBytes(kSettingsFile));
-  ExpectLeftStopped();
-}
-
-TEST_F(MigrationWineTest, ReadOnlySettingsFileIsReportedAndKept) {
-  WriteBytes(kSettingsFile, Settings("1"));
-  ASSERT_TRUE(SetFileAttributesW(kSettingsFile, FILE_ATTRIBUTE_READONLY));
-  const ConsoleRun run = RunTool(Key::AtPrompt);
-  ASSERT_TRUE(run.finished) << run.output;
-  EXPECT_EQ(M2 + "Error at writing kvvpn.xml file 5.\r\n" + M12, run.output);
-  EXPECT_EQ(Settings("1"), ReadBytes(kSettingsFile));
-  ExpectLeftStopped();
-}
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, MigrationRowTest,
+    ::testing::Values(
+        Row{"StopFails", Service::Missing, Settings("1"), 0, 0, Key::AtPrompt,
+            "Error 1060 at stopping Norvane Vpn service.\r\n" + M12, 0, File::Untouched, SERVICE_STOPPED,
+            false, 0},
+        // 2000 ms after the stop, 5000 more before the second read.
+        Row{"TooShortTwice", Service::Stopped, "", 0, 0, Key::AtPrompt,
+            M2 + "Error at reading kvvpn.xml file.\r\n" + M12, 0, File::Absent, SERVICE_STOPPED, false, 7000},
+        Row{"ParseFails", Service::Stopped, kBroken, 0, 0, Key::AtPrompt,
+            M2 + "Error at parsing kvvpn.xml file, Error reading end tag. at row 3.\r\n" + M12, 0,
+            File::Untouched, SERVICE_STOPPED, false, 0},
+        // No prompt, and no key needed to end.
+        Row{"NoRootElement", Service::Stopped, kRootless, 0, 0, Key::Never,
+            M2 + "Error at getting root element from kvvpn.xml file.\r\n", 4, File::Untouched,
+            SERVICE_STOPPED, false, 0},
+        Row{"NoSettingsElement", Service::Running, kBare, 0, 0, Key::AtPrompt,
+            M2 + "Error at getting settings element from kvvpn.xml file.\r\n" + M12, 0, File::Untouched,
+            SERVICE_STOPPED, false, 0},
+        // The key typed before the tool starts ends the wait at once.
+        Row{"AlreadyMigratedStarts", Service::Running, Settings("2"), 0, 0, Key::BeforeStart,
+            M2 + M7 + M11 + M12, 0, File::Untouched, SERVICE_RUNNING, true, 0},
+        Row{"WriteFailsReadOnly", Service::Stopped, Settings("1"), FILE_ATTRIBUTE_READONLY, 0, Key::AtPrompt,
+            M2 + M9 + "5.\r\n" + M12, 0, File::Untouched, SERVICE_STOPPED, false, 0},
+        Row{"WriteFailsReaderNotSharingWrite", Service::Running, Settings("1"), 0, FILE_SHARE_READ,
+            Key::AtPrompt, M2 + M9 + "32.\r\n" + M12, 0, File::Untouched, SERVICE_STOPPED, false, 0},
+        // What fopen(path, "r") holds: reading, writing shared, deletion not.
+        Row{"WrittenStartsReaderSharingWrite", Service::Running, Settings("1"), 0,
+            FILE_SHARE_READ | FILE_SHARE_WRITE, Key::AtPrompt, M2 + M8 + M11 + M12, 0, File::Migrated,
+            SERVICE_RUNNING, true, 0},
+        Row{"WrittenStartsHiddenSystemFile", Service::Running, Settings("1"),
+            FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, 0, Key::AtPrompt, M2 + M8 + M11 + M12, 0,
+            File::Migrated, SERVICE_RUNNING, true, 0}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
 
@@ -310,7 +362,7 @@ int wmain(int argc, wchar_t **argv) {
   }
   const int result = RUN_ALL_TESTS();
   DeleteFileW(library.c_str());
-  e2e::ForceStubStopped();
+  e2e::ForceStubStopped(g_service);
   e2e::RemoveStubService();
   CloseHandle(g_console);
   return result;

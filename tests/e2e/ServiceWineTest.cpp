@@ -24,7 +24,7 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 class ServiceWineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(e2e::ForceStubStopped());
+    ASSERT_TRUE(e2e::ForceStubStopped(g_stub));
     e2e::ConfigureStub(g_stub, "");
     e2e::ClearStubLog(g_stub);
   }

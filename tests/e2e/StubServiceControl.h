@@ -17,8 +17,7 @@ inline std::wstring BesideStub(const std::wstring &program, const wchar_t *suffi
   return program.substr(0, program.size() - 4) + suffix;
 }
 
-// Key=value lines (start_delay, stop_delay, linger, never_stop); empty for
-// the defaults.
+// Key=value lines (see StubService.cpp); empty for the defaults.
 inline void ConfigureStub(const std::wstring &program, const std::string &text) {
   std::ofstream out(BesideStub(program, L".cfg").c_str(), std::ios::trunc);
   out << text;
@@ -64,14 +63,34 @@ inline bool WaitStubState(DWORD state, int ms = 30000) {
   return false;
 }
 
-// Whatever a test left running: asked to stop, and ended if it will not
-// (the manager notices a killed service process only slowly).
-inline bool ForceStubStopped() {
-  if (StubStatus().dwCurrentState == SERVICE_RUNNING) {
-    if (SC_HANDLE service = OpenStubService(SERVICE_STOP)) {
-      SERVICE_STATUS status{};
-      ControlService(service, SERVICE_CONTROL_STOP, &status);
-      CloseServiceHandle(service);
+inline bool ControlStub(DWORD control) {
+  SC_HANDLE service = OpenStubService(SERVICE_STOP | SERVICE_PAUSE_CONTINUE);
+  SERVICE_STATUS status{};
+  const bool sent = service != nullptr && ControlService(service, control, &status) != FALSE;
+  CloseServiceHandle(service);
+  return sent;
+}
+
+inline bool SetStubStartType(DWORD startType) {
+  SC_HANDLE service = OpenStubService(SERVICE_CHANGE_CONFIG);
+  const bool changed = service != nullptr &&
+                       ChangeServiceConfigW(service, SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr,
+                                            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) != FALSE;
+  CloseServiceHandle(service);
+  return changed;
+}
+
+// Whatever a test left running or paused: asked to stop (after a pause, which
+// makes a stub that refused the stop read its cleared configuration and take
+// it again), and ended if it will not; the manager notices a killed service
+// process only slowly.
+inline bool ForceStubStopped(const std::wstring &program) {
+  const DWORD state = StubStatus().dwCurrentState;
+  if (state == SERVICE_RUNNING || state == SERVICE_PAUSED) {
+    ConfigureStub(program, "");
+    if (!ControlStub(SERVICE_CONTROL_STOP) && ControlStub(SERVICE_CONTROL_PAUSE) &&
+        WaitStubState(SERVICE_PAUSED, 5000)) {
+      ControlStub(SERVICE_CONTROL_STOP);
     }
     if (WaitStubState(SERVICE_STOPPED, 15000)) {
       return true;
