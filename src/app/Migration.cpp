@@ -36,6 +36,24 @@ void LaunchUi(LPWSTR commandLine) {
   }
 }
 
+// Whether a key can ever reach the closing wait: the process has console
+// input, in a window station that someone sees. Run from a deployment agent
+// (no console, or a service's invisible station) it cannot, and the run
+// must end by itself.
+bool KeyCanCome() {
+  CHandle input(CreateFileW(L"CONIN$", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr));
+  DWORD events = 0;
+  if (!input || !GetNumberOfConsoleInputEvents(input.Get(), &events)) {
+    return false;
+  }
+  USEROBJECTFLAGS flags{};
+  DWORD needed = 0;
+  const HWINSTA station = GetProcessWindowStation();
+  return station != nullptr && GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed) &&
+         (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 std::wstring ReadSettings(const std::wstring &path) {
   std::wstring text = FileReadAllText(path.c_str());
   if (text.size() < kUsableTextLength) {
@@ -51,54 +69,55 @@ int Migrate(std::ostream &out, std::wostream &wideOut) {
   const bool cancel = false;
   const DWORD stopped = ServiceStop(cancel);
   if (stopped != ERROR_SUCCESS) {
-    out << "Error " << static_cast<long>(static_cast<LONG>(stopped)) << " at stopping Norvane Vpn service.\n";
+    out << "Error " << static_cast<long>(static_cast<LONG>(stopped)) << " at stopping Norvane Vpn service.\n"
+        << std::flush;
     return -1;
   }
-  out << "Norvane Vpn service stopped successfully.\n";
+  out << "Norvane Vpn service stopped successfully.\n" << std::flush;
   Sleep(kAfterStopMs);
 
   const std::wstring settingsPath = kSettingsFile;
   const std::wstring text = ReadSettings(settingsPath);
   if (text.size() < kUsableTextLength) {
-    out << "Error at reading kvvpn.xml file.\n";
+    out << "Error at reading kvvpn.xml file.\n" << std::flush;
     return -1;
   }
   const SettingsUpdateResult result = UpdateSettingsDocument(text);
   switch (result.outcome) {
   case SettingsUpdateOutcome::ParseFailed:
     wideOut << L"Error at parsing kvvpn.xml file, " << result.errorDesc << L" at row " << result.errorRow
-            << L".\n";
-    wideOut.flush();
+            << L".\n"
+            << std::flush;
     return -1;
   case SettingsUpdateOutcome::NoRootElement:
-    out << "Error at getting root element from kvvpn.xml file.\n";
+    out << "Error at getting root element from kvvpn.xml file.\n" << std::flush;
     return kExitNoRootElement;
   case SettingsUpdateOutcome::NoSettingsElement:
-    out << "Error at getting settings element from kvvpn.xml file.\n";
+    out << "Error at getting settings element from kvvpn.xml file.\n" << std::flush;
     return -1;
   case SettingsUpdateOutcome::AlreadyMigrated:
-    out << "Norvane VPN has been already migrated.\n";
+    out << "Norvane VPN has been already migrated.\n" << std::flush;
     break;
   case SettingsUpdateOutcome::Updated:
     if (!ReadsBackAsMigrated(result.text)) {
       // Never written: neither the product nor a second run could read it.
       SetLastError(ERROR_INVALID_DATA);
     } else if (FileWriteAllText(settingsPath.c_str(), result.text) == 0) {
-      out << "kvvpn.xml file modified successfully.\n";
+      out << "kvvpn.xml file modified successfully.\n" << std::flush;
       break;
     }
-    out << "Error at writing kvvpn.xml file ";
-    out.flush();
-    out << static_cast<unsigned long>(GetLastError()) << ".\n";
+    out << "Error at writing kvvpn.xml file " << std::flush;
+    out << static_cast<unsigned long>(GetLastError()) << ".\n" << std::flush;
     return -1;
   }
 
   const DWORD started = ServiceStart(cancel);
   if (started != ERROR_SUCCESS) {
-    out << "Error " << static_cast<long>(static_cast<LONG>(started)) << " at starting Norvane Vpn service.\n";
+    out << "Error " << static_cast<long>(static_cast<LONG>(started)) << " at starting Norvane Vpn service.\n"
+        << std::flush;
     return -1;
   }
-  out << "Norvane Vpn service started successfully.\n";
+  out << "Norvane Vpn service started successfully.\n" << std::flush;
   Sleep(kAfterStartMs);
   LaunchUi(nullptr);
   return -1;
@@ -115,11 +134,12 @@ int RunMigration(std::ostream &out, std::wostream &wideOut) {
 
   const int code = Migrate(out, wideOut);
   if (code >= 0) {
-    out.flush();
     return code;
   }
-  out << "Press any key to close the window.\n";
-  out.flush();
+  out << "Press any key to close the window.\n" << std::flush;
+  if (!KeyCanCome()) {
+    return 0;
+  }
   while (_kbhit() == 0) {
     Sleep(kKeyPollMs);
   }

@@ -18,7 +18,9 @@ namespace {
 namespace fs = std::filesystem;
 
 // Both console streams append to one byte string, as they share stdout; the
-// wide one's texts are ASCII.
+// wide one's texts are ASCII. The call log shows "put" where a message
+// begins and "flush" where the stream is flushed, so a test can see that
+// each message is out before the next call.
 template <typename Char>
 class ToBytes : public std::basic_streambuf<Char> {
  public:
@@ -28,13 +30,25 @@ class ToBytes : public std::basic_streambuf<Char> {
   using Traits = typename std::basic_streambuf<Char>::traits_type;
   typename Traits::int_type overflow(typename Traits::int_type c) override {
     if (c != Traits::eof()) {
+      if (!m_pending) {
+        standin::Record("put");
+        m_pending = true;
+      }
       m_bytes += static_cast<char>(c);
     }
     return Traits::not_eof(c);
   }
+  int sync() override {
+    if (m_pending) {
+      standin::Record("flush");
+      m_pending = false;
+    }
+    return 0;
+  }
 
  private:
   std::string &m_bytes;
+  bool m_pending = false;
 };
 
 const std::string kUi = "C:\\Program Files\\Norvane\\Norvane VPN\\kvvpnuiapp.exe";
@@ -49,6 +63,9 @@ const std::string kValid =
     "  </settings>\r\n</kvvpn>\r\n";
 const std::string kMigrated = "<kvvpn><settings><switch_provider>2</switch_provider></settings></kvvpn>\r\n";
 
+// Where the closing key would come from.
+enum class Console { Seen, None, Unseen };
+
 struct Row {
   const char *name;
   bool serviceExists;
@@ -59,7 +76,13 @@ struct Row {
   int exitCode;
   std::vector<std::string> launches;
   bool rewritten;
+  std::vector<std::string> pauses;  // before the key wait
+  DWORD serviceAfter;
+  Console keySource = Console::Seen;
 };
+
+const std::vector<std::string> kPolls = {"_kbhit()->0", "Sleep(10)", "_kbhit()->0", "Sleep(10)",
+                                         "_kbhit()->0", "Sleep(10)", "_kbhit()->1"};
 
 class MigrationTest : public ::testing::TestWithParam<Row> {
  protected:
@@ -114,6 +137,8 @@ TEST_P(MigrationTest, RunsTheRow) {
   standin::SetService(service);
   standin::LaunchScript launch;
   launch.keyAfterPolls = 3;
+  launch.consoleInput = row.keySource != Console::None;
+  launch.visibleStation = row.keySource != Console::Unseen;
   standin::SetLaunch(launch);
   if (!row.file.empty()) {
     std::ofstream(settings, std::ios::binary) << row.file;
@@ -133,9 +158,24 @@ TEST_P(MigrationTest, RunsTheRow) {
   } else if (!row.file.empty()) {
     EXPECT_EQ(row.file, FileBytes());
   }
-  // The key wait polls until the key comes, 10 ms apart; none without it.
-  const auto polls = Calls("_kbhit");
-  EXPECT_EQ(row.exitCode == 4 ? 0u : 4u, polls.size());
+  EXPECT_EQ(row.serviceAfter, standin::ServiceState());
+  EXPECT_EQ(0u, standin::OpenHandleCount());  // the launches' handles too
+  // The pauses of the run, then, where a key can come, polls 10 ms apart
+  // until it comes: the key wait is the run's last step.
+  const auto &calls = standin::Calls();
+  const auto wait = std::find(calls.begin(), calls.end(), "_kbhit()->0");
+  const bool waits = row.exitCode == 0 && row.keySource == Console::Seen;
+  EXPECT_EQ(waits ? kPolls : std::vector<std::string>{}, std::vector<std::string>(wait, calls.end()));
+  std::vector<std::string> pauses;
+  std::copy_if(calls.begin(), wait, std::back_inserter(pauses),
+               [](const std::string &call) { return call.rfind("Sleep(", 0) == 0; });
+  EXPECT_EQ(row.pauses, pauses);
+  // Each message is flushed before the next call.
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i] == "put") {
+      EXPECT_TRUE(i + 1 < calls.size() && calls[i + 1] == "flush") << "message " << i << " not flushed";
+    }
+  }
   // The run holds no log reference: the library is never even looked for.
   EXPECT_EQ(std::vector<std::string>{}, Calls("GetModuleHandleExW"));
   EXPECT_EQ(std::vector<std::string>{}, Calls("LoadLibraryW"));
@@ -144,6 +184,7 @@ TEST_P(MigrationTest, RunsTheRow) {
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, MigrationTest,
     ::testing::Values(
+        // The service is left as the failed stop left it.
         Row{"StopFails",
             false,
             0,
@@ -152,7 +193,9 @@ INSTANTIATE_TEST_SUITE_P(
             "Error 1060 at stopping Norvane Vpn service.\n" + M12,
             0,
             {kStopLaunch},
-            false},
+            false,
+            {},
+            SERVICE_RUNNING},
         Row{"TooShortTwice",
             true,
             0,
@@ -161,7 +204,9 @@ INSTANTIATE_TEST_SUITE_P(
             M2 + "Error at reading kvvpn.xml file.\n" + M12,
             0,
             {kStopLaunch},
-            false},
+            false,
+            {"Sleep(2000)", "Sleep(5000)"},
+            SERVICE_STOPPED},
         Row{"Missing",
             true,
             0,
@@ -170,7 +215,9 @@ INSTANTIATE_TEST_SUITE_P(
             M2 + "Error at reading kvvpn.xml file.\n" + M12,
             0,
             {kStopLaunch},
-            false},
+            false,
+            {"Sleep(2000)", "Sleep(5000)"},
+            SERVICE_STOPPED},
         Row{"ParseFails",
             true,
             0,
@@ -179,7 +226,9 @@ INSTANTIATE_TEST_SUITE_P(
             M2 + "Error at parsing kvvpn.xml file, Error reading end tag. at row 3.\n" + M12,
             0,
             {kStopLaunch},
-            false},
+            false,
+            {"Sleep(2000)"},
+            SERVICE_STOPPED},
         Row{"NoRoot",
             true,
             0,
@@ -188,7 +237,9 @@ INSTANTIATE_TEST_SUITE_P(
             M2 + "Error at getting root element from kvvpn.xml file.\n",
             4,
             {kStopLaunch},
-            false},
+            false,
+            {"Sleep(2000)"},
+            SERVICE_STOPPED},
         Row{"NoSettings",
             true,
             0,
@@ -197,7 +248,9 @@ INSTANTIATE_TEST_SUITE_P(
             M2 + "Error at getting settings element from kvvpn.xml file.\n" + M12,
             0,
             {kStopLaunch},
-            false},
+            false,
+            {"Sleep(2000)"},
+            SERVICE_STOPPED},
         Row{"AlreadyMigratedStarts",
             true,
             0,
@@ -206,7 +259,9 @@ INSTANTIATE_TEST_SUITE_P(
             M2 + "Norvane VPN has been already migrated.\n" + M11 + M12,
             0,
             {kStopLaunch, kRelaunch},
-            false},
+            false,
+            {"Sleep(2000)", "Sleep(3000)"},
+            SERVICE_RUNNING},
         Row{"AlreadyMigratedStartFails",
             true,
             ERROR_ACCESS_DENIED,
@@ -215,7 +270,9 @@ INSTANTIATE_TEST_SUITE_P(
             M2 + "Norvane VPN has been already migrated.\nError 5 at starting Norvane Vpn service.\n" + M12,
             0,
             {kStopLaunch},
-            false},
+            false,
+            {"Sleep(2000)"},
+            SERVICE_STOPPED},
         Row{"WriteFails",
             true,
             0,
@@ -224,7 +281,9 @@ INSTANTIATE_TEST_SUITE_P(
             M2 + "Error at writing kvvpn.xml file 5.\n" + M12,
             0,
             {kStopLaunch},
-            false},
+            false,
+            {"Sleep(2000)"},
+            SERVICE_STOPPED},
         Row{"WouldNotReadBack",
             true,
             0,
@@ -233,7 +292,9 @@ INSTANTIATE_TEST_SUITE_P(
             M2 + "Error at writing kvvpn.xml file 13.\n" + M12,
             0,
             {kStopLaunch},
-            false},
+            false,
+            {"Sleep(2000)"},
+            SERVICE_STOPPED},
         Row{"WrittenStarts",
             true,
             0,
@@ -242,7 +303,9 @@ INSTANTIATE_TEST_SUITE_P(
             M2 + "kvvpn.xml file modified successfully.\n" + M11 + M12,
             0,
             {kStopLaunch, kRelaunch},
-            true},
+            true,
+            {"Sleep(2000)", "Sleep(3000)"},
+            SERVICE_RUNNING},
         Row{"WrittenStartFails",
             true,
             ERROR_ACCESS_DENIED,
@@ -251,7 +314,33 @@ INSTANTIATE_TEST_SUITE_P(
             M2 + "kvvpn.xml file modified successfully.\nError 5 at starting Norvane Vpn service.\n" + M12,
             0,
             {kStopLaunch},
-            true}),
+            true,
+            {"Sleep(2000)"},
+            SERVICE_STOPPED},
+        Row{"NoConsoleEndsAtThePrompt",
+            true,
+            0,
+            kValid,
+            false,
+            M2 + "kvvpn.xml file modified successfully.\n" + M11 + M12,
+            0,
+            {kStopLaunch, kRelaunch},
+            true,
+            {"Sleep(2000)", "Sleep(3000)"},
+            SERVICE_RUNNING,
+            Console::None},
+        Row{"UnseenStationEndsAtThePrompt",
+            true,
+            0,
+            kMigrated,
+            false,
+            M2 + "Norvane VPN has been already migrated.\n" + M11 + M12,
+            0,
+            {kStopLaunch, kRelaunch},
+            false,
+            {"Sleep(2000)", "Sleep(3000)"},
+            SERVICE_RUNNING,
+            Console::Unseen}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(MigrationTest, PausesAndRetryAreInOrder) {

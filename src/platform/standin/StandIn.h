@@ -127,6 +127,8 @@ std::size_t OutstandingNotifications();
 struct LaunchScript {
   DWORD createProcessError = 0;  // CreateProcessW fails with this
   int keyAfterPolls = 0;         // _kbhit answers 0 this many times, then 1
+  bool consoleInput = true;      // false: "CONIN$" cannot be opened
+  bool visibleStation = true;    // false: a window station no one sees
 };
 void SetLaunch(const LaunchScript &script);
 

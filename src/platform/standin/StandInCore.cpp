@@ -324,6 +324,15 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   const std::string host = HostPath(path);
   Record("CreateFileW(" + Str(path) + "," + Hex(access) + "," + Hex(share) + "," +
          std::to_string(disposition) + "," + Hex(attributes) + ")");
+  if (std::wstring(path) == L"CONIN$") {
+    if (!s.launch.consoleInput) {
+      return FailOpen(ERROR_INVALID_HANDLE);  // as the system answers a process without a console
+    }
+    Object console;
+    console.kind = ObjectKind::Console;
+    console.access = access;
+    return AddHandle(console);
+  }
   const int mode = Writes(access) ? (Reads(access) ? O_RDWR : O_WRONLY) : O_RDONLY;
   struct stat info {};
   int fd = -1;

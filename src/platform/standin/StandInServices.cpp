@@ -613,3 +613,37 @@ int _kbhit() {
   Record("_kbhit()->" + std::to_string(hit));
   return hit;
 }
+
+BOOL GetNumberOfConsoleInputEvents(HANDLE console, LPDWORD events) {
+  State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  Object *object = FindHandle(console);
+  if (object == nullptr || object->kind != ObjectKind::Console) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  *events = 0;  // keys are scripted through _kbhit
+  return TRUE;
+}
+
+HWINSTA GetProcessWindowStation() {
+  static char station;  // only its address matters
+  return reinterpret_cast<HWINSTA>(&station);
+}
+
+BOOL GetUserObjectInformationW(HANDLE object, int index, PVOID information, DWORD length, LPDWORD needed) {
+  State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  Record("GetUserObjectInformationW(" + std::to_string(index) + ")");
+  if (needed) {
+    *needed = sizeof(USEROBJECTFLAGS);
+  }
+  if (object != GetProcessWindowStation() || index != UOI_FLAGS || length < sizeof(USEROBJECTFLAGS)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  USEROBJECTFLAGS flags{};
+  flags.dwFlags = s.launch.visibleStation ? WSF_VISIBLE : 0;
+  *static_cast<USEROBJECTFLAGS *>(information) = flags;
+  return TRUE;
+}

@@ -13,7 +13,7 @@
 
 namespace standin::detail {
 
-enum class ObjectKind { File, Process, Thread, ScManager, Service };
+enum class ObjectKind { File, Process, Thread, ScManager, Service, Console };
 
 // A file's identity: the same file under every name (hard links) and for
 // every handle.

@@ -34,6 +34,8 @@ using INT_PTR = std::intptr_t;
 
 struct SC_HANDLE__;
 using SC_HANDLE = SC_HANDLE__ *;
+struct HWINSTA__;
+using HWINSTA = HWINSTA__ *;
 struct HINSTANCE__;
 using HMODULE = HINSTANCE__ *;
 using HINSTANCE = HMODULE;
@@ -133,6 +135,10 @@ using FARPROC = INT_PTR (*)();
 #define FILE_CURRENT 1u
 #define FILE_END 2u
 
+// Window stations.
+#define UOI_FLAGS 1
+#define WSF_VISIBLE 0x1u
+
 // Security.
 #define DACL_SECURITY_INFORMATION 0x4u
 
@@ -188,6 +194,12 @@ using PSID = void *;
 struct ACL;
 using PACL = ACL *;
 enum SE_OBJECT_TYPE { SE_UNKNOWN_OBJECT_TYPE = 0, SE_FILE_OBJECT = 1 };
+
+struct USEROBJECTFLAGS {
+  BOOL fInherit;
+  BOOL fReserved;
+  DWORD dwFlags;
+};
 
 struct LARGE_INTEGER {
   std::int64_t QuadPart;
@@ -293,6 +305,11 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
 HMODULE LoadLibraryW(LPCWSTR path);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL FreeLibrary(HMODULE module);
+
+// Console and window station.
+BOOL GetNumberOfConsoleInputEvents(HANDLE console, LPDWORD events);
+HWINSTA GetProcessWindowStation();
+BOOL GetUserObjectInformationW(HANDLE object, int index, PVOID information, DWORD length, LPDWORD needed);
 
 // C runtime.
 int _kbhit();
