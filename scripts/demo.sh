@@ -45,5 +45,10 @@ echo
 echo "=== the service afterwards"
 kv_wine_user wine sc query kvvpnservice | tr -d '\r' | grep -E 'STATE' || true
 echo "=== the user-interface program's launches (tick count, command line)"
+# The relaunch is a windowed program of its own; give it a moment to log.
+for _ in $(seq 50); do
+  [ "$(grep -c . "$product/kvvpnuiapp.log" 2>/dev/null)" -ge 2 ] && break
+  sleep 0.2
+done
 tr -d '\r' <"$product/kvvpnuiapp.log"
 kv_wine_user wine sc stop kvvpnservice >/dev/null 2>&1 || true

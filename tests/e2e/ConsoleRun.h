@@ -1,7 +1,8 @@
-// Runs a console program on this process's console with its output in a
-// file, and types the closing key into that console: at its prompt, before
-// it starts, or never. Wine gives a console an input queue only under a
-// pseudo-terminal. Every wait is bounded.
+// Runs a console program with its output in a file: on this process's
+// console, typing the closing key into it (at the prompt, before the start,
+// or never), or detached with no console at all, as a deployment agent runs
+// it. Wine gives a console an input queue only under a pseudo-terminal.
+// Every wait is bounded.
 #pragma once
 
 #include <windows.h>
@@ -9,6 +10,8 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace e2e {
 
@@ -48,7 +51,8 @@ inline bool TypeKey(HANDLE console) {
   return WriteConsoleInputW(console, records, 2, &written) && written == 2;
 }
 
-enum class Key { AtPrompt, BeforeStart, Never };
+// NoConsole: detached, with standard input from NUL.
+enum class Key { AtPrompt, BeforeStart, Never, NoConsole };
 
 struct ConsoleRun {
   std::string error;  // why the run could not be made; empty when it was
@@ -57,20 +61,29 @@ struct ConsoleRun {
   std::string output;
   ULONGLONG startedAt = 0;
   ULONGLONG promptAt = 0;  // when the prompt was first seen; 0 if never
+  ULONGLONG endedAt = 0;
+  // The output file each time it was seen to change, with the time.
+  std::vector<std::pair<ULONGLONG, std::string>> outputs;
 };
 
 // A program still running at the time-out is terminated.
-inline ConsoleRun RunOnConsole(const std::wstring &program, const std::wstring &outputPath, HANDLE console,
-                               Key key, DWORD timeoutMs) {
+inline ConsoleRun RunProgram(const std::wstring &program, const std::wstring &outputPath, HANDLE console,
+                             Key key, DWORD timeoutMs) {
   ConsoleRun run;
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE output = CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (output == INVALID_HANDLE_VALUE) {
-    run.error = "cannot create the output file: " + std::to_string(GetLastError());
+  HANDLE input = key == Key::NoConsole ? CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                     &inherit, OPEN_EXISTING, 0, nullptr)
+                                       : console;
+  if (output == INVALID_HANDLE_VALUE || input == INVALID_HANDLE_VALUE) {
+    run.error = "cannot make the standard handles: " + std::to_string(GetLastError());
+    CloseHandle(output);
     return run;
   }
-  FlushConsoleInputBuffer(console);
+  if (key != Key::NoConsole) {
+    FlushConsoleInputBuffer(console);
+  }
   if (key == Key::BeforeStart && !TypeKey(console)) {
     run.error = "cannot type into the console: " + std::to_string(GetLastError());
     CloseHandle(output);
@@ -79,32 +92,42 @@ inline ConsoleRun RunOnConsole(const std::wstring &program, const std::wstring &
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = console;
+  startup.hStdInput = input;
   startup.hStdOutput = output;
   startup.hStdError = output;
   PROCESS_INFORMATION info{};
+  const DWORD flags = key == Key::NoConsole ? DETACHED_PROCESS : 0;
   run.startedAt = GetTickCount64();
-  const BOOL started =
-      CreateProcessW(program.c_str(), nullptr, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
+  const BOOL started = CreateProcessW(program.c_str(), nullptr, nullptr, nullptr, TRUE, flags, nullptr,
+                                      nullptr, &startup, &info);
   const DWORD error = GetLastError();
   CloseHandle(output);
+  if (key == Key::NoConsole) {
+    CloseHandle(input);
+  }
   if (!started) {
     run.error = "cannot start the program: " + std::to_string(error);
     return run;
   }
   CloseHandle(info.hThread);
   while (GetTickCount64() - run.startedAt < timeoutMs) {
-    if (WaitForSingleObject(info.hProcess, 10) == WAIT_OBJECT_0) {
-      run.finished = true;
-      break;
+    const bool ended = WaitForSingleObject(info.hProcess, 10) == WAIT_OBJECT_0;
+    const std::string now = ReadBytes(outputPath);
+    if (run.outputs.empty() || run.outputs.back().second != now) {
+      run.outputs.emplace_back(GetTickCount64(), now);
     }
-    if (run.promptAt == 0 && ReadBytes(outputPath).find(kPrompt) != std::string::npos) {
+    if (run.promptAt == 0 && now.find(kPrompt) != std::string::npos) {
       run.promptAt = GetTickCount64();
-      if (key == Key::AtPrompt && !TypeKey(console)) {
+      if (key == Key::AtPrompt && !ended && !TypeKey(console)) {
         run.error = "cannot type into the console: " + std::to_string(GetLastError());
       }
     }
+    if (ended) {
+      run.finished = true;
+      break;
+    }
   }
+  run.endedAt = GetTickCount64();
   if (!run.finished) {
     TerminateProcess(info.hProcess, 99);
     WaitForSingleObject(info.hProcess, 10000);

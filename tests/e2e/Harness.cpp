@@ -18,7 +18,7 @@ int wmain(int argc, wchar_t **argv) {
     return 2;
   }
   const DWORD timeout = static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10));
-  const e2e::ConsoleRun run = e2e::RunOnConsole(argv[1], argv[2], console, e2e::Key::AtPrompt, timeout);
+  const e2e::ConsoleRun run = e2e::RunProgram(argv[1], argv[2], console, e2e::Key::AtPrompt, timeout);
   CloseHandle(console);
   if (!run.error.empty()) {
     std::fprintf(stderr, "harness: %s\n", run.error.c_str());

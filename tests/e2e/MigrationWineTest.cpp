@@ -5,6 +5,7 @@
 // pseudo-terminal, or Wine gives the console no input queue.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -46,7 +47,7 @@ using e2e::ReadBytes;
 
 ConsoleRun RunTool(Key key, DWORD timeoutMs = 60000) {
   const std::wstring outputPath = e2e::BesideStub(g_service, L".tool-output");
-  ConsoleRun run = e2e::RunOnConsole(g_tool, outputPath, g_console, key, timeoutMs);
+  ConsoleRun run = e2e::RunProgram(g_tool, outputPath, g_console, key, timeoutMs);
   DeleteFileW(outputPath.c_str());
   EXPECT_EQ("", run.error);
   return run;
@@ -217,7 +218,7 @@ TEST_F(MigrationWineTest, UpdatesWritesAndRestarts) {
 }
 
 // How the service stands when the run begins.
-enum class Service { Stopped, Running, Missing };
+enum class Service { Stopped, Running, Missing, Paused, RefusesStop, FailsStart, Disabled };
 
 // What the settings file holds afterwards.
 enum class File { Untouched, Migrated, Absent };
@@ -235,16 +236,40 @@ struct Row {
   DWORD serviceAfter;
   bool relaunched;
   ULONGLONG promptAfterMs;  // the prompt comes at least this long after the start
+  bool ends = true;         // by itself, or with the key typed
+  DWORD boundMs = 60000;    // the run is ended here if it has not ended
 };
 
 class MigrationRowTest : public MigrationWineTest, public ::testing::WithParamInterface<Row> {};
 
 TEST_P(MigrationRowTest, RunsTheRow) {
   const Row &row = GetParam();
-  if (row.service == Service::Missing) {
-    ASSERT_TRUE(e2e::RemoveStubService());
-  } else if (row.service == Service::Running) {
+  switch (row.service) {
+  case Service::Stopped:
+    break;
+  case Service::Running:
     StartService();
+    break;
+  case Service::Missing:
+    ASSERT_TRUE(e2e::RemoveStubService());
+    break;
+  case Service::Paused:
+    StartService();
+    ASSERT_TRUE(e2e::ControlStub(SERVICE_CONTROL_PAUSE));
+    ASSERT_TRUE(e2e::WaitStubState(SERVICE_PAUSED));
+    break;
+  case Service::RefusesStop:
+    e2e::ConfigureStub(g_service, "refuse_stop=1\n");
+    StartService();
+    break;
+  case Service::FailsStart:
+    StartService();
+    e2e::ConfigureStub(g_service, "fail_start=1066\n");  // read by the next start
+    break;
+  case Service::Disabled:
+    StartService();
+    ASSERT_TRUE(e2e::SetStubStartType(SERVICE_DISABLED));
+    break;
   }
   if (!row.file.empty()) {
     WriteBytes(kSettingsFile, row.file);
@@ -261,15 +286,30 @@ TEST_P(MigrationRowTest, RunsTheRow) {
     ASSERT_NE(INVALID_HANDLE_VALUE, reader);
   }
   const long long before = static_cast<long long>(std::time(nullptr));
-  const ConsoleRun run = RunTool(row.key);
+  const ConsoleRun run = RunTool(row.key, row.boundMs);
   const long long after = static_cast<long long>(std::time(nullptr));
   if (reader != INVALID_HANDLE_VALUE) {
     CloseHandle(reader);
   }
-  ASSERT_TRUE(run.finished) << run.output;
-  EXPECT_EQ(row.exitCode, run.exitCode);
+  ASSERT_EQ(row.ends, run.finished) << run.output;
+  if (row.ends) {
+    EXPECT_EQ(row.exitCode, run.exitCode);
+  }
   EXPECT_EQ(row.output, run.output);
   EXPECT_GE(run.promptAt - run.startedAt, row.promptAfterMs);
+  // Each message is in the output file as its step ends: M2 stays there
+  // alone through the pause that follows it.
+  if (row.output.rfind(M2, 0) == 0) {
+    const auto alone = std::find_if(run.outputs.begin(), run.outputs.end(),
+                                    [](const auto &output) { return output.second == M2; });
+    ASSERT_NE(run.outputs.end(), alone);
+    ASSERT_NE(run.outputs.end(), alone + 1);
+    EXPECT_GE((alone + 1)->first - alone->first, 1500u);
+  }
+  // Unattended, it ends within its own pauses and a few seconds.
+  if (row.key == Key::NoConsole) {
+    EXPECT_LT(run.endedAt - run.startedAt, 10000u);
+  }
   switch (row.fileAfter) {
   case File::Untouched:
     EXPECT_EQ(row.file, ReadBytes(kSettingsFile));
@@ -325,7 +365,26 @@ INSTANTIATE_TEST_SUITE_P(
             SERVICE_RUNNING, true, 0},
         Row{"WrittenStartsHiddenSystemFile", Service::Running, Settings("1"),
             FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, 0, Key::AtPrompt, M2 + M8 + M11 + M12, 0,
-            File::Migrated, SERVICE_RUNNING, true, 0}),
+            File::Migrated, SERVICE_RUNNING, true, 0},
+        Row{"StopRefused", Service::RefusesStop, Settings("1"), 0, 0, Key::AtPrompt,
+            "Error 1052 at stopping Norvane Vpn service.\r\n" + M12, 0, File::Untouched, SERVICE_RUNNING,
+            false, 0},
+        Row{"PausedIsStoppedMigratedAndStarted", Service::Paused, Settings("1"), 0, 0, Key::AtPrompt,
+            M2 + M8 + M11 + M12, 0, File::Migrated, SERVICE_RUNNING, true, 0},
+        // Reports itself stopped while starting: the wait for running runs out.
+        Row{"AlreadyMigratedStartFails", Service::FailsStart, Settings("2"), 0, 0, Key::AtPrompt,
+            M2 + M7 + "Error 1460 at starting Norvane Vpn service.\r\n" + M12, 0, File::Untouched,
+            SERVICE_STOPPED, false, 0},
+        Row{"WrittenStartFails", Service::Disabled, Settings("1"), 0, 0, Key::AtPrompt,
+            M2 + M8 + "Error 1058 at starting Norvane Vpn service.\r\n" + M12, 0, File::Migrated,
+            SERVICE_STOPPED, false, 0},
+        // As a deployment agent runs it: no console, input from NUL.
+        Row{"UnattendedEndsByItself", Service::Running, Settings("1"), 0, 0, Key::NoConsole,
+            M2 + M8 + M11 + M12, 0, File::Migrated, SERVICE_RUNNING, true, 0},
+        // With a console the wait is as before: still waiting at the bound.
+        Row{"WaitsForTheKeyOnAConsole", Service::Missing, Settings("1"), 0, 0, Key::Never,
+            "Error 1060 at stopping Norvane Vpn service.\r\n" + M12, 0, File::Untouched, SERVICE_STOPPED,
+            false, 0, false, 8000}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

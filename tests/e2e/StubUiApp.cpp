@@ -1,5 +1,6 @@
-// A stand-in for the product's user-interface program: it appends the tick
-// count and its command line to "<exe>.log" and ends at once.
+// A stand-in for the product's user-interface program, windowed as the
+// product's is: it appends the tick count and its command line to
+// "<exe>.log" and ends at once.
 #include <windows.h>
 
 #include <string>
