@@ -37,6 +37,6 @@ typedef SERVICE_NOTIFYW *PSERVICE_NOTIFY_2W;
 
 #else
 
-#include "platform/standin/Win32StandIn.h"
+#include "Win32StandIn.h"
 
 #endif

@@ -6,7 +6,7 @@
 
 #include "app/SettingsDocument.h"
 #include "file/TextFile.h"
-#include "platform/standin/StandIn.h"
+#include "StandIn.h"
 
 namespace {
 

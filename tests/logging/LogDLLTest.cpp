@@ -24,7 +24,7 @@
 #ifndef _WIN32
 #include <filesystem>
 
-#include "platform/standin/StandIn.h"
+#include "StandIn.h"
 #endif
 
 // Allocations of exactly this size fail while it is non-zero: the binding's

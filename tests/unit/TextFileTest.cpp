@@ -6,7 +6,7 @@
 
 #include "TestFiles.h"
 #ifndef _WIN32
-#include "platform/standin/StandIn.h"
+#include "StandIn.h"
 #endif
 
 namespace {

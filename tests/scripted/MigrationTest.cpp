@@ -11,7 +11,8 @@
 #include <random>
 #include <sstream>
 
-#include "platform/standin/StandIn.h"
+#include "StandIn.h"
+#include "common/Files.h"
 
 namespace {
 
@@ -100,10 +101,7 @@ class MigrationTest : public ::testing::TestWithParam<Row> {
     fs::remove_all(root, ignored);
   }
 
-  std::string FileBytes() {
-    std::ifstream in(settings, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  std::string FileBytes() { return testfiles::ReadBytes(settings); }
 
   int Run() {
     ToBytes<char> narrow(console);

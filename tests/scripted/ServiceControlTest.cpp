@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "platform/standin/StandIn.h"
+#include "StandIn.h"
 
 namespace {
 

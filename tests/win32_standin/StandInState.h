@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/standin/StandIn.h"
+#include "StandIn.h"
 
 namespace standin::detail {
 

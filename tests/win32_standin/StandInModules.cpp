@@ -5,7 +5,7 @@
 
 #include <cwctype>
 
-#include "platform/standin/StandInState.h"
+#include "StandInState.h"
 
 namespace standin {
 namespace detail {

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "platform/standin/StandInState.h"
+#include "StandInState.h"
 
 namespace standin {
 namespace detail {

@@ -1,6 +1,6 @@
 // Host stand-in for the Win32 subset the tool uses. Only the host build sees
 // it (through platform/Win32.h); the behaviour behind it is scripted by tests
-// through platform/standin/StandIn.h.
+// through StandIn.h.
 #pragma once
 
 #include <cstdarg>

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "platform/standin/StandInState.h"
+#include "StandInState.h"
 
 namespace standin {
 namespace detail {
