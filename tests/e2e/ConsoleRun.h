@@ -5,33 +5,29 @@
 // Every wait is bounded.
 #pragma once
 
-#include <windows.h>
-
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "common/Files.h"
+#include "platform/Handle.h"
+#include "platform/Win32.h"
 
 namespace e2e {
 
 constexpr char kPrompt[] = "Press any key to close the window.\r\n";
 
-inline std::string ReadBytes(const std::wstring &path) {
-  std::ifstream in(path.c_str(), std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testfiles::ReadBytes;
 
 // The console's input, inheritable so the program reads the same queue;
-// INVALID_HANDLE_VALUE when there is no usable console.
-inline HANDLE OpenConsoleInput() {
+// empty when there is no usable console.
+inline CHandle OpenConsoleInput() {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             &inherit, OPEN_EXISTING, 0, nullptr);
+  CHandle input(CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            &inherit, OPEN_EXISTING, 0, nullptr));
   DWORD events = 0;
-  if (input != INVALID_HANDLE_VALUE && !GetNumberOfConsoleInputEvents(input, &events)) {
-    CloseHandle(input);
-    input = INVALID_HANDLE_VALUE;
+  if (input && !GetNumberOfConsoleInputEvents(input.Get(), &events)) {
+    input.Close();
   }
   return input;
 }
@@ -71,14 +67,16 @@ inline ConsoleRun RunProgram(const std::wstring &program, const std::wstring &ou
                              Key key, DWORD timeoutMs) {
   ConsoleRun run;
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE output = CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  HANDLE input = key == Key::NoConsole ? CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                     &inherit, OPEN_EXISTING, 0, nullptr)
-                                       : console;
-  if (output == INVALID_HANDLE_VALUE || input == INVALID_HANDLE_VALUE) {
+  CHandle output(CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+  CHandle nul;
+  if (key == Key::NoConsole) {
+    nul.Reset(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                          0, nullptr));
+  }
+  const HANDLE input = key == Key::NoConsole ? nul.Get() : console;
+  if (!output || input == nullptr || input == INVALID_HANDLE_VALUE) {
     run.error = "cannot make the standard handles: " + std::to_string(GetLastError());
-    CloseHandle(output);
     return run;
   }
   if (key != Key::NoConsole) {
@@ -86,32 +84,30 @@ inline ConsoleRun RunProgram(const std::wstring &program, const std::wstring &ou
   }
   if (key == Key::BeforeStart && !TypeKey(console)) {
     run.error = "cannot type into the console: " + std::to_string(GetLastError());
-    CloseHandle(output);
     return run;
   }
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = input;
-  startup.hStdOutput = output;
-  startup.hStdError = output;
+  startup.hStdOutput = output.Get();
+  startup.hStdError = output.Get();
   PROCESS_INFORMATION info{};
   const DWORD flags = key == Key::NoConsole ? DETACHED_PROCESS : 0;
   run.startedAt = GetTickCount64();
   const BOOL started = CreateProcessW(program.c_str(), nullptr, nullptr, nullptr, TRUE, flags, nullptr,
                                       nullptr, &startup, &info);
   const DWORD error = GetLastError();
-  CloseHandle(output);
-  if (key == Key::NoConsole) {
-    CloseHandle(input);
-  }
+  output.Close();
+  nul.Close();
   if (!started) {
     run.error = "cannot start the program: " + std::to_string(error);
     return run;
   }
-  CloseHandle(info.hThread);
+  const CHandle process(info.hProcess);
+  const CHandle thread(info.hThread);
   while (GetTickCount64() - run.startedAt < timeoutMs) {
-    const bool ended = WaitForSingleObject(info.hProcess, 10) == WAIT_OBJECT_0;
+    const bool ended = WaitForSingleObject(process.Get(), 10) == WAIT_OBJECT_0;
     const std::string now = ReadBytes(outputPath);
     if (run.outputs.empty() || run.outputs.back().second != now) {
       run.outputs.emplace_back(GetTickCount64(), now);
@@ -129,11 +125,10 @@ inline ConsoleRun RunProgram(const std::wstring &program, const std::wstring &ou
   }
   run.endedAt = GetTickCount64();
   if (!run.finished) {
-    TerminateProcess(info.hProcess, 99);
-    WaitForSingleObject(info.hProcess, 10000);
+    TerminateProcess(process.Get(), 99);
+    WaitForSingleObject(process.Get(), 10000);
   }
-  GetExitCodeProcess(info.hProcess, &run.exitCode);
-  CloseHandle(info.hProcess);
+  GetExitCodeProcess(process.Get(), &run.exitCode);
   run.output = ReadBytes(outputPath);
   return run;
 }

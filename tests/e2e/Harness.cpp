@@ -12,14 +12,13 @@ int wmain(int argc, wchar_t **argv) {
     std::fprintf(stderr, "usage: harness PROGRAM OUTPUT_FILE TIMEOUT_MS\n");
     return 2;
   }
-  HANDLE console = e2e::OpenConsoleInput();
-  if (console == INVALID_HANDLE_VALUE) {
+  const CHandle console = e2e::OpenConsoleInput();
+  if (!console) {
     std::fprintf(stderr, "harness: no console input: run under a pseudo-terminal\n");
     return 2;
   }
   const DWORD timeout = static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10));
-  const e2e::ConsoleRun run = e2e::RunProgram(argv[1], argv[2], console, e2e::Key::AtPrompt, timeout);
-  CloseHandle(console);
+  const e2e::ConsoleRun run = e2e::RunProgram(argv[1], argv[2], console.Get(), e2e::Key::AtPrompt, timeout);
   if (!run.error.empty()) {
     std::fprintf(stderr, "harness: %s\n", run.error.c_str());
     return 2;

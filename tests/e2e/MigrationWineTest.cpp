@@ -36,17 +36,13 @@ const std::string M8 = "kvvpn.xml file modified successfully.\r\n";
 const std::string M11 = "Norvane Vpn service started successfully.\r\n";
 const std::string M12 = e2e::kPrompt;
 
-void WriteBytes(const std::wstring &path, const std::string &bytes) {
-  std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
-
 using e2e::ConsoleRun;
 using e2e::Key;
-using e2e::ReadBytes;
+using testfiles::ReadBytes;
+using testfiles::WriteBytes;
 
 ConsoleRun RunTool(Key key, DWORD timeoutMs = 60000) {
-  const std::wstring outputPath = e2e::BesideStub(g_service, L".tool-output");
+  const std::wstring outputPath = testfiles::BesideProgram(g_service, L".tool-output");
   ConsoleRun run = e2e::RunProgram(g_tool, outputPath, g_console, key, timeoutMs);
   DeleteFileW(outputPath.c_str());
   EXPECT_EQ("", run.error);
@@ -169,18 +165,14 @@ void ExpectMigrated(long long before, long long after) {
 
 // Volume serial and file index.
 std::string SettingsIdentity() {
-  HANDLE file = CreateFileW(kSettingsFile, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
+  const CHandle file(CreateFileW(kSettingsFile, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
-  std::string identity = "none";
-  if (file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info)) {
-    identity = std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) + ":" +
-               std::to_string(info.nFileIndexLow);
+  if (!file || !GetFileInformationByHandle(file.Get(), &info)) {
+    return "none";
   }
-  if (file != INVALID_HANDLE_VALUE) {
-    CloseHandle(file);
-  }
-  return identity;
+  return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) + ":" +
+         std::to_string(info.nFileIndexLow);
 }
 
 TEST_F(MigrationWineTest, UpdatesWritesAndRestarts) {
@@ -280,17 +272,15 @@ TEST_P(MigrationRowTest, RunsTheRow) {
   const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   const DWORD attributes = GetFileAttributesW(kSettingsFile) & kept;
   const std::string identity = SettingsIdentity();
-  HANDLE reader = INVALID_HANDLE_VALUE;
+  CHandle reader;
   if (row.heldShare != 0) {
-    reader = CreateFileW(kSettingsFile, GENERIC_READ, row.heldShare, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, reader);
+    reader.Reset(CreateFileW(kSettingsFile, GENERIC_READ, row.heldShare, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader);
   }
   const long long before = static_cast<long long>(std::time(nullptr));
   const ConsoleRun run = RunTool(row.key, row.boundMs);
   const long long after = static_cast<long long>(std::time(nullptr));
-  if (reader != INVALID_HANDLE_VALUE) {
-    CloseHandle(reader);
-  }
+  reader.Close();
   ASSERT_EQ(row.ends, run.finished) << run.output;
   if (row.ends) {
     EXPECT_EQ(row.exitCode, run.exitCode);
@@ -398,8 +388,9 @@ int wmain(int argc, wchar_t **argv) {
   }
   g_tool = argv[1];
   g_service = argv[2];
-  g_console = e2e::OpenConsoleInput();
-  if (g_console == INVALID_HANDLE_VALUE) {
+  const CHandle console = e2e::OpenConsoleInput();
+  g_console = console.Get();
+  if (!console) {
     std::fprintf(stderr, "no console input: run under a pseudo-terminal\n");
     return 2;
   }
@@ -412,7 +403,7 @@ int wmain(int argc, wchar_t **argv) {
   }
   // A recording log.dll beside the tool; the tool inherits where it records.
   const std::wstring library = g_tool.substr(0, g_tool.rfind(L'\\')) + L"\\log.dll";
-  g_logCalls = e2e::BesideStub(g_service, L".log-calls");
+  g_logCalls = testfiles::BesideProgram(g_service, L".log-calls");
   DeleteFileW(g_logCalls.c_str());
   if (!CopyFileW(argv[4], library.c_str(), FALSE) ||
       !SetEnvironmentVariableW(L"KV_TEST_LOG_CALLS", g_logCalls.c_str())) {
@@ -423,6 +414,5 @@ int wmain(int argc, wchar_t **argv) {
   DeleteFileW(library.c_str());
   e2e::ForceStubStopped(g_service);
   e2e::RemoveStubService();
-  CloseHandle(g_console);
   return result;
 }

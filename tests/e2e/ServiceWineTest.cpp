@@ -63,10 +63,7 @@ TEST_F(ServiceWineTest, StartWhenRunningSendsNothing) {
 TEST_F(ServiceWineTest, StartFromStopPendingWaitsForStoppedFirst) {
   e2e::ConfigureStub(g_stub, "stop_delay=1500\n");
   ASSERT_EQ(0u, ServiceStart(cancel));
-  SC_HANDLE service = OpenStubService(SERVICE_STOP);
-  SERVICE_STATUS status{};
-  ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
-  CloseServiceHandle(service);
+  ASSERT_TRUE(e2e::ControlStub(SERVICE_CONTROL_STOP));
   ASSERT_TRUE(WaitStubState(SERVICE_STOP_PENDING));
   EXPECT_EQ(0u, ServiceStart(cancel));
   EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), StubStatus().dwCurrentState);
@@ -75,9 +72,7 @@ TEST_F(ServiceWineTest, StartFromStopPendingWaitsForStoppedFirst) {
 
 TEST_F(ServiceWineTest, StopFromStartPendingWaitsForRunningFirst) {
   e2e::ConfigureStub(g_stub, "start_delay=1500\n");
-  SC_HANDLE service = OpenStubService(SERVICE_START);
-  ASSERT_TRUE(StartServiceW(service, 0, nullptr));
-  CloseServiceHandle(service);
+  ASSERT_TRUE(StartServiceW(OpenStubService(SERVICE_START).Get(), 0, nullptr));
   ASSERT_TRUE(WaitStubState(SERVICE_START_PENDING));
   EXPECT_EQ(0u, ServiceStop(cancel));
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), StubStatus().dwCurrentState);

@@ -4,7 +4,9 @@
 // take the stop control), fail_start (reports itself stopped with this exit
 // code instead of running). It takes pause and continue, and reads the file
 // again at each control. It appends what happens to "<exe>.log".
-#include <windows.h>
+#include "common/Files.h"
+#include "platform/Handle.h"
+#include "platform/Win32.h"
 
 #include <fstream>
 #include <map>
@@ -14,11 +16,11 @@
 
 namespace {
 
-std::wstring g_base;
+std::wstring g_program;
 std::map<std::string, int> g_config;  // read by the service and control threads
 std::mutex g_configLock;
 SERVICE_STATUS_HANDLE g_handle = nullptr;
-HANDLE g_stopEvent = nullptr;
+CHandle g_stopEvent;
 
 int Config(const char *key) {
   std::lock_guard<std::mutex> guard(g_configLock);
@@ -27,7 +29,7 @@ int Config(const char *key) {
 }
 
 void Log(const std::string &line) {
-  std::ofstream out((g_base + L".log").c_str(), std::ios::app);
+  std::ofstream out(testfiles::BesideProgram(g_program, L".log").c_str(), std::ios::app);
   out << line << "\n";
 }
 
@@ -48,7 +50,7 @@ void Report(DWORD state, DWORD exitCode = NO_ERROR) {
 void LoadConfig() {
   std::lock_guard<std::mutex> guard(g_configLock);
   g_config.clear();
-  std::ifstream in((g_base + L".cfg").c_str());
+  std::ifstream in(testfiles::BesideProgram(g_program, L".cfg").c_str());
   std::string line;
   while (std::getline(in, line)) {
     const auto eq = line.find('=');
@@ -66,7 +68,7 @@ DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID) {
     if (Config("refuse_stop")) {
       return ERROR_INVALID_SERVICE_CONTROL;
     }
-    SetEvent(g_stopEvent);
+    SetEvent(g_stopEvent.Get());
     return NO_ERROR;
   case SERVICE_CONTROL_PAUSE:
     Log("control pause");
@@ -98,7 +100,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR *argv) {
     return;
   }
   Report(SERVICE_RUNNING);
-  WaitForSingleObject(g_stopEvent, INFINITE);
+  WaitForSingleObject(g_stopEvent.Get(), INFINITE);
   Report(SERVICE_STOP_PENDING);
   if (Config("never_stop")) {
     Sleep(INFINITE);
@@ -112,10 +114,9 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR *argv) {
 int wmain() {
   wchar_t path[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, path, MAX_PATH);
-  g_base = path;
-  g_base = g_base.substr(0, g_base.size() - 4);
+  g_program = path;
   LoadConfig();
-  g_stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  g_stopEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(L"kvvpnservice"), ServiceMain}, {nullptr, nullptr}};
   StartServiceCtrlDispatcherW(table);
   Sleep(static_cast<DWORD>(Config("linger")));

@@ -2,41 +2,33 @@
 // at it from outside, for the tests that run against the real manager.
 #pragma once
 
-#include <fstream>
-#include <iterator>
 #include <string>
 
+#include "common/Files.h"
+#include "platform/Handle.h"
 #include "platform/Win32.h"
 #include "service/ServiceControl.h"
 
 namespace e2e {
 
-// The stub reads its behaviour from "<exe>.cfg" when it starts and appends
-// what it does to "<exe>.log"; tests keep their scratch files beside it too.
-inline std::wstring BesideStub(const std::wstring &program, const wchar_t *suffix) {
-  return program.substr(0, program.size() - 4) + suffix;
-}
+using testfiles::BesideProgram;
 
 // Key=value lines (see StubService.cpp); empty for the defaults.
 inline void ConfigureStub(const std::wstring &program, const std::string &text) {
-  std::ofstream out(BesideStub(program, L".cfg").c_str(), std::ios::trunc);
-  out << text;
+  testfiles::WriteBytes(BesideProgram(program, L".cfg"), text);
 }
 
 inline std::string StubLog(const std::wstring &program) {
-  std::ifstream in(BesideStub(program, L".log").c_str());
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return testfiles::ReadBytes(BesideProgram(program, L".log"));
 }
 
 inline void ClearStubLog(const std::wstring &program) {
-  DeleteFileW(BesideStub(program, L".log").c_str());
+  DeleteFileW(BesideProgram(program, L".log").c_str());
 }
 
-inline SC_HANDLE OpenStubService(DWORD access) {
-  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  SC_HANDLE service = OpenServiceW(scm, kServiceName, access);
-  CloseServiceHandle(scm);
-  return service;
+inline CScHandle OpenStubService(DWORD access) {
+  const CScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  return CScHandle(OpenServiceW(scm.Get(), kServiceName, access));
 }
 
 // A service that is not installed shows as stopped with process id 0.
@@ -44,10 +36,9 @@ inline SERVICE_STATUS_PROCESS StubStatus() {
   SERVICE_STATUS_PROCESS status{};
   status.dwCurrentState = SERVICE_STOPPED;
   DWORD needed = 0;
-  if (SC_HANDLE service = OpenStubService(SERVICE_QUERY_STATUS)) {
-    QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status), sizeof status,
-                         &needed);
-    CloseServiceHandle(service);
+  if (const CScHandle service = OpenStubService(SERVICE_QUERY_STATUS)) {
+    QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
+                         sizeof status, &needed);
   }
   return status;
 }
@@ -64,20 +55,16 @@ inline bool WaitStubState(DWORD state, int ms = 30000) {
 }
 
 inline bool ControlStub(DWORD control) {
-  SC_HANDLE service = OpenStubService(SERVICE_STOP | SERVICE_PAUSE_CONTINUE);
+  const CScHandle service = OpenStubService(SERVICE_STOP | SERVICE_PAUSE_CONTINUE);
   SERVICE_STATUS status{};
-  const bool sent = service != nullptr && ControlService(service, control, &status) != FALSE;
-  CloseServiceHandle(service);
-  return sent;
+  return service && ControlService(service.Get(), control, &status) != FALSE;
 }
 
 inline bool SetStubStartType(DWORD startType) {
-  SC_HANDLE service = OpenStubService(SERVICE_CHANGE_CONFIG);
-  const bool changed = service != nullptr &&
-                       ChangeServiceConfigW(service, SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr,
-                                            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) != FALSE;
-  CloseServiceHandle(service);
-  return changed;
+  const CScHandle service = OpenStubService(SERVICE_CHANGE_CONFIG);
+  return service &&
+         ChangeServiceConfigW(service.Get(), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr,
+                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) != FALSE;
 }
 
 // Whatever a test left running or paused: asked to stop (after a pause, which
@@ -98,42 +85,36 @@ inline bool ForceStubStopped(const std::wstring &program) {
   }
   const SERVICE_STATUS_PROCESS status = StubStatus();
   if (status.dwCurrentState != SERVICE_STOPPED && status.dwProcessId != 0) {
-    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, status.dwProcessId);
-    if (process) {
-      TerminateProcess(process, 1);
-      WaitForSingleObject(process, 10000);
-      CloseHandle(process);
+    if (const CHandle process{OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, status.dwProcessId)}) {
+      TerminateProcess(process.Get(), 1);
+      WaitForSingleObject(process.Get(), 10000);
     }
   }
   return WaitStubState(SERVICE_STOPPED);
 }
 
 inline bool RemoveStubService() {
-  SC_HANDLE service = OpenStubService(DELETE);
-  if (service == nullptr) {
+  const CScHandle service = OpenStubService(DELETE);
+  if (!service) {
     return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
   }
-  const bool removed = DeleteService(service) != FALSE;
-  CloseServiceHandle(service);
-  return removed;
+  return DeleteService(service.Get()) != FALSE;
 }
 
 // Installs (or reinstalls) the stub; false with the error left in
 // GetLastError when the manager refuses.
 inline bool InstallStubService(const std::wstring &program) {
   RemoveStubService();
-  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  const CScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   const std::wstring binary = L"\"" + program + L"\"";
-  SC_HANDLE service = CreateServiceW(scm, kServiceName, L"Norvane VPN test stub", SERVICE_ALL_ACCESS,
-                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                     binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+  CScHandle service(CreateServiceW(scm.Get(), kServiceName, L"Norvane VPN test stub", SERVICE_ALL_ACCESS,
+                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                   binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
   const DWORD error = GetLastError();
-  if (service) {
-    CloseServiceHandle(service);
-  }
-  CloseServiceHandle(scm);
+  const bool installed = static_cast<bool>(service);
+  service.Close();
   SetLastError(error);
-  return service != nullptr;
+  return installed;
 }
 
 }  // namespace e2e

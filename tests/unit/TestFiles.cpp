@@ -1,8 +1,8 @@
 #include "TestFiles.h"
 
-#include <fstream>
-#include <iterator>
 #include <random>
+
+#include "common/Files.h"
 
 namespace fs = std::filesystem;
 
@@ -25,13 +25,11 @@ std::wstring TestFolder::Path(const std::wstring &name) const {
 }
 
 void TestFolder::Write(const std::wstring &name, const std::string &bytes) const {
-  std::ofstream out(m_folder / name, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  testfiles::WriteBytes(m_folder / name, bytes);
 }
 
 std::string TestFolder::Read(const std::wstring &name) const {
-  std::ifstream in(m_folder / name, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return testfiles::ReadBytes(m_folder / name);
 }
 
 bool TestFolder::Exists(const std::wstring &name) const {
@@ -68,9 +66,3 @@ std::string TestFolder::Identity(const std::wstring &name) const {
 HeldOpen::HeldOpen(const std::wstring &path, DWORD access, DWORD share)
     : m_handle(
           CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
-
-HeldOpen::~HeldOpen() {
-  if (IsOpen()) {
-    CloseHandle(m_handle);
-  }
-}

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Handle.h"
 #include "platform/Win32.h"
 
 class TestFolder {
@@ -36,13 +37,10 @@ class TestFolder {
 class HeldOpen {
  public:
   HeldOpen(const std::wstring &path, DWORD access, DWORD share);
-  ~HeldOpen();
-  HeldOpen(const HeldOpen &) = delete;
-  HeldOpen &operator=(const HeldOpen &) = delete;
 
-  bool IsOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
-  HANDLE Handle() const { return m_handle; }
+  bool IsOpen() const { return static_cast<bool>(m_handle); }
+  HANDLE Handle() const { return m_handle.Get(); }
 
  private:
-  HANDLE m_handle;
+  CHandle m_handle;
 };
