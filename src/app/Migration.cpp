@@ -63,15 +63,27 @@ std::wstring ReadSettings(const std::wstring &path) {
   return text;
 }
 
-// Returns the exit code once the run has reached its end, before the key
-// wait; -1 means "go on to the key wait".
-int Migrate(std::ostream &out, std::wostream &wideOut) {
+// M1 and M10: the code as a signed number.
+void ReportServiceError(std::ostream &out, DWORD code, const char *doing) {
+  out << "Error " << static_cast<long>(static_cast<LONG>(code)) << " at " << doing
+      << " Norvane Vpn service.\n"
+      << std::flush;
+}
+
+// Where the steps of the run lead.
+enum class RunEnd {
+  KeyWait,        // the prompt and the closing key wait
+  NoRootElement,  // at once, with exit code 4
+};
+
+// The service stop, the settings file and the service start; each message
+// is out before the next step begins.
+RunEnd Migrate(std::ostream &out, std::wostream &wideOut) {
   const bool cancel = false;
   const DWORD stopped = ServiceStop(cancel);
   if (stopped != ERROR_SUCCESS) {
-    out << "Error " << static_cast<long>(static_cast<LONG>(stopped)) << " at stopping Norvane Vpn service.\n"
-        << std::flush;
-    return -1;
+    ReportServiceError(out, stopped, "stopping");
+    return RunEnd::KeyWait;
   }
   out << "Norvane Vpn service stopped successfully.\n" << std::flush;
   Sleep(kAfterStopMs);
@@ -80,7 +92,7 @@ int Migrate(std::ostream &out, std::wostream &wideOut) {
   const std::wstring text = ReadSettings(settingsPath);
   if (text.size() < kUsableTextLength) {
     out << "Error at reading kvvpn.xml file.\n" << std::flush;
-    return -1;
+    return RunEnd::KeyWait;
   }
   const SettingsUpdateResult result = UpdateSettingsDocument(text);
   switch (result.outcome) {
@@ -88,13 +100,13 @@ int Migrate(std::ostream &out, std::wostream &wideOut) {
     wideOut << L"Error at parsing kvvpn.xml file, " << result.errorDesc << L" at row " << result.errorRow
             << L".\n"
             << std::flush;
-    return -1;
+    return RunEnd::KeyWait;
   case SettingsUpdateOutcome::NoRootElement:
     out << "Error at getting root element from kvvpn.xml file.\n" << std::flush;
-    return kExitNoRootElement;
+    return RunEnd::NoRootElement;
   case SettingsUpdateOutcome::NoSettingsElement:
     out << "Error at getting settings element from kvvpn.xml file.\n" << std::flush;
-    return -1;
+    return RunEnd::KeyWait;
   case SettingsUpdateOutcome::AlreadyMigrated:
     out << "Norvane VPN has been already migrated.\n" << std::flush;
     break;
@@ -108,19 +120,18 @@ int Migrate(std::ostream &out, std::wostream &wideOut) {
     }
     out << "Error at writing kvvpn.xml file " << std::flush;
     out << static_cast<unsigned long>(GetLastError()) << ".\n" << std::flush;
-    return -1;
+    return RunEnd::KeyWait;
   }
 
   const DWORD started = ServiceStart(cancel);
   if (started != ERROR_SUCCESS) {
-    out << "Error " << static_cast<long>(static_cast<LONG>(started)) << " at starting Norvane Vpn service.\n"
-        << std::flush;
-    return -1;
+    ReportServiceError(out, started, "starting");
+    return RunEnd::KeyWait;
   }
   out << "Norvane Vpn service started successfully.\n" << std::flush;
   Sleep(kAfterStartMs);
   LaunchUi(nullptr);
-  return -1;
+  return RunEnd::KeyWait;
 }
 
 }  // namespace
@@ -132,16 +143,14 @@ int RunMigration(std::ostream &out, std::wostream &wideOut) {
   commandLine.push_back(L'\0');
   LaunchUi(commandLine.data());
 
-  const int code = Migrate(out, wideOut);
-  if (code >= 0) {
-    return code;
+  if (Migrate(out, wideOut) == RunEnd::NoRootElement) {
+    return kExitNoRootElement;
   }
   out << "Press any key to close the window.\n" << std::flush;
-  if (!KeyCanCome()) {
-    return 0;
-  }
-  while (_kbhit() == 0) {
-    Sleep(kKeyPollMs);
+  if (KeyCanCome()) {
+    while (_kbhit() == 0) {
+      Sleep(kKeyPollMs);
+    }
   }
   return 0;
 }
