@@ -9,32 +9,32 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh >/dev/null
 echo "Building KvMigrate.exe ..."
-cmake -S . -B build/win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/win --target KvMigrate kv_stub_service kv_stub_ui kv_harness >/dev/null
+cmake --preset windows >/dev/null
+cmake --build --preset windows --target KvMigrate kv_stub_service kv_stub_ui kv_harness >/dev/null
+bin=build/windows
 
 . scripts/wine-prefix.sh
 echo "Making a throw-away Wine prefix ..."
 kv_wine_prefix_up
 stage="$KV_WINE_TOP/bin"
 mkdir -p "$stage"
-cp build/win/tests/kv_stub_service.exe "$stage/"
+cp "$bin/tests/kv_stub_service.exe" "$stage/"
 product="$KV_WINEPREFIX/drive_c/Program Files/Norvane/Norvane VPN"
 mkdir -p "$product/settings"
-cp build/win/tests/kv_stub_ui.exe "$product/kvvpnuiapp.exe"
+cp "$bin/tests/kv_stub_ui.exe" "$product/kvvpnuiapp.exe"
 settings="$product/settings/kvvpn.xml"
-printf '\xEF\xBB\xBF<?xml version="1.0" encoding="utf-8"?>\r\n<kvvpn>\r\n\t<settings>\r\n\t\t<server>eu-west-1</server>\r\n\t\t<switch_provider>1</switch_provider>\r\n\t\t<time_provider>0</time_provider>\r\n\t</settings>\r\n</kvvpn>\r\n' >"$settings"
+cp scripts/sample/kvvpn.xml "$settings"
 [ "$(id -u)" = 0 ] && chown -R kvwine "$stage" "$KV_WINEPREFIX/drive_c/Program Files/Norvane"
 kv_wine_user wine sc create kvvpnservice binPath= "$(kv_wine_path "$stage/kv_stub_service.exe")" start= demand >/dev/null
-# A new prefix holds its service manager's start lock for 30 s.
 echo "Waiting 35 s for Wine's service manager to settle ..."
-sleep 35
+kv_wine_settle
 kv_wine_user wine sc start kvvpnservice >/dev/null
 echo
 echo "=== C:\\Program Files\\Norvane\\Norvane VPN\\settings\\kvvpn.xml before"
 tr -d '\r' <"$settings"
 echo
 echo "=== KvMigrate.exe (the key is typed when it asks for one)"
-scripts/wine-run --console build/win/tests/kv_harness.exe build/win/KvMigrate.exe \
+scripts/wine-run --console "$bin/tests/kv_harness.exe" "$bin/KvMigrate.exe" \
   "$(kv_wine_path "$stage/kvmigrate-output.txt")" 60000 >"$stage/harness.txt" || true
 tr -d '\r' <"$stage/kvmigrate-output.txt"
 echo "--- $(cat "$stage/harness.txt")"

@@ -21,6 +21,14 @@ kv_wine_prefix_up() {
   trap kv_wine_prefix_down EXIT
   kv_wine_user timeout 120 wineboot -i >/dev/null 2>&1
 }
+# A new prefix keeps one of its own device services in a start that never
+# completes; its service manager holds the start lock (answering "database
+# locked", or handing our service's process that service's pipe) until that
+# start times out after 30 s. Whatever installs or starts a service waits
+# this out once per prefix.
+kv_wine_settle() {
+  sleep 35
+}
 kv_wine_prefix_down() {
   if [ -n "${KV_WINE_TOP:-}" ]; then
     kv_wine_user timeout 20 wineserver -k >/dev/null 2>&1 || true
