@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "StandIn.h"
 #include "app/SettingsDocument.h"
 #include "file/TextFile.h"
-#include "StandIn.h"
 
 namespace {
 
