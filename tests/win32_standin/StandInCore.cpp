@@ -289,6 +289,24 @@ Object *FileHandle(HANDLE handle) {
   return object && object->kind == ObjectKind::File ? object : nullptr;
 }
 
+// The start of the calls that need a handle open for writing: the call is
+// logged, the handle checked and an injected failure taken; null after a
+// failure, with its error set.
+Object *ForWriting(const char *call, HANDLE file, int &counter, const std::vector<int> &failing,
+                   DWORD error) {
+  Record(std::string(call) + "(" + HandleName(file) + ")");
+  Object *object = FileHandle(file);
+  if (object == nullptr || !Writes(object->access)) {
+    SetLastError(object ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (Injected(counter, failing)) {
+    SetLastError(error);
+    return nullptr;
+  }
+  return object;
+}
+
 std::uint64_t SizeOf(int fd) {
   struct stat info {};
   return ::fstat(fd, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
@@ -485,14 +503,9 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER positi
 BOOL SetEndOfFile(HANDLE file) {
   State &s = Get();
   std::lock_guard<std::recursive_mutex> guard(s.lock);
-  Record("SetEndOfFile(" + HandleName(file) + ")");
-  Object *object = FileHandle(file);
-  if (object == nullptr || !Writes(object->access)) {
-    SetLastError(object ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (Injected(s.fileCalls.endOfFile, s.faults.failEndOfFile)) {
-    SetLastError(s.faults.endOfFileError);
+  Object *object = ForWriting("SetEndOfFile", file, s.fileCalls.endOfFile, s.faults.failEndOfFile,
+                              s.faults.endOfFileError);
+  if (object == nullptr) {
     return FALSE;
   }
   const auto end = static_cast<std::uint64_t>(::lseek(object->fd, 0, SEEK_CUR));
@@ -512,14 +525,9 @@ BOOL SetEndOfFile(HANDLE file) {
 BOOL FlushFileBuffers(HANDLE file) {
   State &s = Get();
   std::lock_guard<std::recursive_mutex> guard(s.lock);
-  Record("FlushFileBuffers(" + HandleName(file) + ")");
-  Object *object = FileHandle(file);
-  if (object == nullptr || !Writes(object->access)) {
-    SetLastError(object ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (Injected(s.fileCalls.flushes, s.faults.failFlushes)) {
-    SetLastError(s.faults.flushError);
+  Object *object =
+      ForWriting("FlushFileBuffers", file, s.fileCalls.flushes, s.faults.failFlushes, s.faults.flushError);
+  if (object == nullptr) {
     return FALSE;
   }
   return ::fsync(object->fd) == 0 || errno == EINVAL ? TRUE : FALSE;
