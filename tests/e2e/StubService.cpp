@@ -29,7 +29,7 @@ int Config(const char *key) {
 }
 
 void Log(const std::string &line) {
-  std::ofstream out(testfiles::BesideProgram(g_program, L".log").c_str(), std::ios::app);
+  std::ofstream out(testfiles::BesideProgram(g_program, L".log").c_str(), std::ios::binary | std::ios::app);
   out << line << "\n";
 }
 
