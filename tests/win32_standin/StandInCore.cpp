@@ -289,18 +289,25 @@ Object *FileHandle(HANDLE handle) {
   return object && object->kind == ObjectKind::File ? object : nullptr;
 }
 
+// The handle's file when it was opened with the access the call needs;
+// null, with the system's error set, otherwise.
+Object *FileWith(HANDLE file, bool (*allows)(DWORD access)) {
+  Object *object = FileHandle(file);
+  if (object == nullptr || !allows(object->access)) {
+    SetLastError(object ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return object;
+}
+
 // The start of the calls that need a handle open for writing: the call is
 // logged, the handle checked and an injected failure taken; null after a
 // failure, with its error set.
 Object *ForWriting(const char *call, HANDLE file, int &counter, const std::vector<int> &failing,
                    DWORD error) {
   Record(std::string(call) + "(" + HandleName(file) + ")");
-  Object *object = FileHandle(file);
-  if (object == nullptr || !Writes(object->access)) {
-    SetLastError(object ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  if (Injected(counter, failing)) {
+  Object *object = FileWith(file, Writes);
+  if (object != nullptr && Injected(counter, failing)) {
     SetLastError(error);
     return nullptr;
   }
@@ -414,14 +421,9 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, void *) {
   State &s = Get();
   std::lock_guard<std::recursive_mutex> guard(s.lock);
-  Object *object = FileHandle(file);
   *read = 0;
+  Object *object = FileWith(file, Reads);
   if (object == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (!Reads(object->access)) {
-    SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
   if (Injected(s.fileCalls.reads, s.faults.failReads)) {
@@ -440,14 +442,9 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, void *) {
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, void *) {
   State &s = Get();
   std::lock_guard<std::recursive_mutex> guard(s.lock);
-  Object *object = FileHandle(file);
   *written = 0;
+  Object *object = FileWith(file, Writes);
   if (object == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (!Writes(object->access)) {
-    SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
   std::uint64_t allowed = size;
