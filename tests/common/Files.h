@@ -6,6 +6,9 @@
 #include <iterator>
 #include <string>
 
+#include "platform/Handle.h"
+#include "platform/Win32.h"
+
 namespace testfiles {
 
 inline std::string ReadBytes(const std::filesystem::path &path) {
@@ -22,6 +25,19 @@ inline void WriteBytes(const std::filesystem::path &path, const std::string &byt
 // "C:\dir\stub.log".
 inline std::wstring BesideProgram(const std::wstring &program, const wchar_t *suffix) {
   return program.substr(0, program.rfind(L'.')) + suffix;
+}
+
+// The file's identity, volume serial and file index ("none" when it cannot
+// be opened): the same before and after a write means the same file.
+inline std::string FileIdentity(const std::wstring &path) {
+  const CHandle file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!file || !GetFileInformationByHandle(file.Get(), &info)) {
+    return "none";
+  }
+  return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) + ":" +
+         std::to_string(info.nFileIndexLow);
 }
 
 }  // namespace testfiles

@@ -163,16 +163,8 @@ void ExpectMigrated(long long before, long long after) {
   EXPECT_LE(std::stoll(time), after);
 }
 
-// Volume serial and file index.
 std::string SettingsIdentity() {
-  const CHandle file(CreateFileW(kSettingsFile, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, 0, nullptr));
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!file || !GetFileInformationByHandle(file.Get(), &info)) {
-    return "none";
-  }
-  return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) + ":" +
-         std::to_string(info.nFileIndexLow);
+  return testfiles::FileIdentity(kSettingsFile);
 }
 
 TEST_F(MigrationWineTest, UpdatesWritesAndRestarts) {

@@ -5,11 +5,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <random>
-#include <sstream>
 
 #include "StandIn.h"
 #include "common/Files.h"
@@ -139,7 +138,7 @@ TEST_P(MigrationTest, RunsTheRow) {
   launch.visibleStation = row.keySource != Console::Unseen;
   standin::SetLaunch(launch);
   if (!row.file.empty()) {
-    std::ofstream(settings, std::ios::binary) << row.file;
+    testfiles::WriteBytes(settings, row.file);
     if (row.readOnly) {
       fs::permissions(settings, fs::perms::owner_read);
     }
@@ -346,10 +345,10 @@ TEST_F(MigrationTest, PausesAndRetryAreInOrder) {
   service.state = SERVICE_RUNNING;
   standin::SetService(service);
   // The first read finds 9 characters; the file is complete by the second.
-  std::ofstream(settings, std::ios::binary) << "<r></r>\r\n\r\n";
+  testfiles::WriteBytes(settings, "<r></r>\r\n\r\n");
   standin::OnSleep([this](int) {
     if (standin::Now() >= 2000) {
-      std::ofstream(settings, std::ios::binary) << kValid;
+      testfiles::WriteBytes(settings, kValid);
     }
   });
   EXPECT_EQ(0, Run());
@@ -375,7 +374,7 @@ TEST_F(MigrationTest, FailedLaunchesChangeNothing) {
   standin::LaunchScript launch;
   launch.createProcessError = ERROR_FILE_NOT_FOUND;
   standin::SetLaunch(launch);
-  std::ofstream(settings, std::ios::binary) << kMigrated;
+  testfiles::WriteBytes(settings, kMigrated);
   EXPECT_EQ(0, Run());
   EXPECT_EQ(M2 + "Norvane VPN has been already migrated.\n" + M11 + M12, console);
   EXPECT_EQ(2u, Calls("CreateProcessW").size());

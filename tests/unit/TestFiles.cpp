@@ -53,14 +53,7 @@ DWORD TestFolder::Attributes(const std::wstring &name) const {
 }
 
 std::string TestFolder::Identity(const std::wstring &name) const {
-  HeldOpen file(Path(name), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-  BY_HANDLE_FILE_INFORMATION info{};
-  std::string identity = "none";
-  if (file.IsOpen() && GetFileInformationByHandle(file.Handle(), &info)) {
-    identity = std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) + ":" +
-               std::to_string(info.nFileIndexLow);
-  }
-  return identity;
+  return testfiles::FileIdentity(Path(name));
 }
 
 HeldOpen::HeldOpen(const std::wstring &path, DWORD access, DWORD share)
