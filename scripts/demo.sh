@@ -34,8 +34,13 @@ echo "=== C:\\Program Files\\Norvane\\Norvane VPN\\settings\\kvvpn.xml before"
 tr -d '\r' <"$settings"
 echo
 echo "=== KvMigrate.exe (the key is typed when it asks for one)"
+# The programs the tool launches die with the harness's terminal, the
+# relaunched user-interface program too if it has not logged by then: the
+# harness keeps the terminal until the log has both launches.
+ui_log="$product/kvvpnuiapp.log"
 scripts/wine-run --console "$bin/tests/kv_harness.exe" "$bin/KvMigrate.exe" \
-  "$(kv_wine_path "$stage/kvmigrate-output.txt")" 60000 >"$stage/harness.txt" || true
+  "$(kv_wine_path "$stage/kvmigrate-output.txt")" 60000 "$(kv_wine_path "$ui_log")" 2 \
+  >"$stage/harness.txt" || true
 tr -d '\r' <"$stage/kvmigrate-output.txt"
 echo "--- $(cat "$stage/harness.txt")"
 echo
@@ -45,10 +50,5 @@ echo
 echo "=== the service afterwards"
 kv_wine_user wine sc query kvvpnservice | tr -d '\r' | grep -E 'STATE' || true
 echo "=== the user-interface program's launches (tick count, command line)"
-# The relaunch is a windowed program of its own; give it a moment to log.
-for _ in $(seq 50); do
-  [ "$(grep -c . "$product/kvvpnuiapp.log" 2>/dev/null)" -ge 2 ] && break
-  sleep 0.2
-done
-tr -d '\r' <"$product/kvvpnuiapp.log"
+tr -d '\r' <"$ui_log"
 kv_wine_user wine sc stop kvvpnservice >/dev/null 2>&1 || true

@@ -17,7 +17,6 @@ constexpr DWORD kBeforeRetryMs = 5000;
 constexpr DWORD kAfterStartMs = 3000;
 constexpr DWORD kKeyPollMs = 10;
 constexpr std::size_t kUsableTextLength = 10;
-constexpr int kExitNoRootElement = 4;
 
 // Starts the UI program and lets it go: its handles are closed at once and
 // a failed launch changes nothing.
@@ -37,14 +36,22 @@ void LaunchUi(LPWSTR commandLine) {
 }
 
 // Whether a key can ever reach the closing wait: the process has console
-// input, in a window station that someone sees. Run from a deployment agent
-// (no console, or a service's invisible station) it cannot, and the run
-// must end by itself.
+// input with a window, outside session 0, in a window station that someone
+// sees. Run from a deployment agent (no console; a console made without a
+// window, as hidden launchers make it; session 0, which no user sees since
+// Vista; a service's invisible station) it cannot, and the run must end by
+// itself. A pseudo-console's window is a hidden stand-in, so visibility is
+// not asked of the window.
 bool KeyCanCome() {
   CHandle input(CreateFileW(L"CONIN$", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, 0, nullptr));
   DWORD events = 0;
   if (!input || !GetNumberOfConsoleInputEvents(input.Get(), &events)) {
+    return false;
+  }
+  DWORD session = 0;
+  if (GetConsoleWindow() == nullptr || !ProcessIdToSessionId(GetCurrentProcessId(), &session) ||
+      session == 0) {
     return false;
   }
   USEROBJECTFLAGS flags{};
@@ -70,10 +77,20 @@ void ReportServiceError(std::ostream &out, DWORD code, const char *doing) {
       << std::flush;
 }
 
-// Where the steps of the run lead.
-enum class RunEnd {
-  KeyWait,        // the prompt and the closing key wait
-  NoRootElement,  // at once, with exit code 4
+// Where the run ends, as its exit code. Deployment agents read nothing
+// else, so every failure has a code of its own, and none that they take for
+// success, a reboot or a retry (0, 1618, 1641, 3010, 1707). Every end but
+// the missing root element goes through the prompt and the key wait.
+enum class RunEnd : int {
+  ServiceRunsAgain = 0,  // migrated, or already was, and started
+  NoRootElement = 4,     // at once, without the prompt
+  StopFailed = 10,
+  NotRead = 11,
+  ParseFailed = 12,
+  NoSettingsElement = 13,
+  WriteFailed = 14,
+  AlreadyMigratedStartFailed = 15,
+  WrittenStartFailed = 16,
 };
 
 // The service stop, the settings file and the service start; each message
@@ -83,7 +100,7 @@ RunEnd Migrate(std::ostream &out, std::wostream &wideOut) {
   const DWORD stopped = ServiceStop(cancel);
   if (stopped != ERROR_SUCCESS) {
     ReportServiceError(out, stopped, "stopping");
-    return RunEnd::KeyWait;
+    return RunEnd::StopFailed;
   }
   out << "Norvane Vpn service stopped successfully.\n" << std::flush;
   Sleep(kAfterStopMs);
@@ -92,7 +109,7 @@ RunEnd Migrate(std::ostream &out, std::wostream &wideOut) {
   const std::wstring text = ReadSettings(settingsPath);
   if (text.size() < kUsableTextLength) {
     out << "Error at reading kvvpn.xml file.\n" << std::flush;
-    return RunEnd::KeyWait;
+    return RunEnd::NotRead;
   }
   const SettingsUpdateResult result = UpdateSettingsDocument(text);
   switch (result.outcome) {
@@ -100,13 +117,13 @@ RunEnd Migrate(std::ostream &out, std::wostream &wideOut) {
     wideOut << L"Error at parsing kvvpn.xml file, " << result.errorDesc << L" at row " << result.errorRow
             << L".\n"
             << std::flush;
-    return RunEnd::KeyWait;
+    return RunEnd::ParseFailed;
   case SettingsUpdateOutcome::NoRootElement:
     out << "Error at getting root element from kvvpn.xml file.\n" << std::flush;
     return RunEnd::NoRootElement;
   case SettingsUpdateOutcome::NoSettingsElement:
     out << "Error at getting settings element from kvvpn.xml file.\n" << std::flush;
-    return RunEnd::KeyWait;
+    return RunEnd::NoSettingsElement;
   case SettingsUpdateOutcome::AlreadyMigrated:
     out << "Norvane VPN has been already migrated.\n" << std::flush;
     break;
@@ -120,18 +137,19 @@ RunEnd Migrate(std::ostream &out, std::wostream &wideOut) {
     }
     out << "Error at writing kvvpn.xml file " << std::flush;
     out << static_cast<unsigned long>(GetLastError()) << ".\n" << std::flush;
-    return RunEnd::KeyWait;
+    return RunEnd::WriteFailed;
   }
 
   const DWORD started = ServiceStart(cancel);
   if (started != ERROR_SUCCESS) {
     ReportServiceError(out, started, "starting");
-    return RunEnd::KeyWait;
+    return result.outcome == SettingsUpdateOutcome::AlreadyMigrated ? RunEnd::AlreadyMigratedStartFailed
+                                                                    : RunEnd::WrittenStartFailed;
   }
   out << "Norvane Vpn service started successfully.\n" << std::flush;
   Sleep(kAfterStartMs);
   LaunchUi(nullptr);
-  return RunEnd::KeyWait;
+  return RunEnd::ServiceRunsAgain;
 }
 
 }  // namespace
@@ -143,14 +161,14 @@ int RunMigration(std::ostream &out, std::wostream &wideOut) {
   commandLine.push_back(L'\0');
   LaunchUi(commandLine.data());
 
-  if (Migrate(out, wideOut) == RunEnd::NoRootElement) {
-    return kExitNoRootElement;
-  }
-  out << "Press any key to close the window.\n" << std::flush;
-  if (KeyCanCome()) {
-    while (_kbhit() == 0) {
-      Sleep(kKeyPollMs);
+  const RunEnd end = Migrate(out, wideOut);
+  if (end != RunEnd::NoRootElement) {
+    out << "Press any key to close the window.\n" << std::flush;
+    if (KeyCanCome()) {
+      while (_kbhit() == 0) {
+        Sleep(kKeyPollMs);
+      }
     }
   }
-  return 0;
+  return static_cast<int>(end);
 }

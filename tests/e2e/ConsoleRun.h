@@ -1,8 +1,8 @@
 // Runs a console program with its output in a file: on this process's
 // console, typing the closing key into it (at the prompt, before the start,
-// or never), or detached with no console at all, as a deployment agent runs
-// it. Wine gives a console an input queue only under a pseudo-terminal.
-// Every wait is bounded.
+// or never); or as a deployment agent runs it, detached with no console at
+// all, or hidden on a console of its own without a window. Wine gives a console an input queue only under a
+// pseudo-terminal. Every wait is bounded.
 #pragma once
 
 #include <string>
@@ -47,8 +47,10 @@ inline bool TypeKey(HANDLE console) {
   return WriteConsoleInputW(console, records, 2, &written) && written == 2;
 }
 
-// NoConsole: detached, with standard input from NUL.
-enum class Key { AtPrompt, BeforeStart, Never, NoConsole };
+// Unattended, with standard input from NUL: NoConsole detached
+// (DETACHED_PROCESS), NoWindow on a console without a window
+// (CREATE_NO_WINDOW, as .NET's CreateNoWindow and PSADT start it).
+enum class Key { AtPrompt, BeforeStart, Never, NoConsole, NoWindow };
 
 struct ConsoleRun {
   std::string error;  // why the run could not be made; empty when it was
@@ -69,17 +71,18 @@ inline ConsoleRun RunProgram(const std::wstring &program, const std::wstring &ou
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   CHandle output(CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  const bool unattended = key == Key::NoConsole || key == Key::NoWindow;
   CHandle nul;
-  if (key == Key::NoConsole) {
+  if (unattended) {
     nul.Reset(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
                           0, nullptr));
   }
-  const HANDLE input = key == Key::NoConsole ? nul.Get() : console;
+  const HANDLE input = unattended ? nul.Get() : console;
   if (!output || input == nullptr || input == INVALID_HANDLE_VALUE) {
     run.error = "cannot make the standard handles: " + std::to_string(GetLastError());
     return run;
   }
-  if (key != Key::NoConsole) {
+  if (!unattended) {
     FlushConsoleInputBuffer(console);
   }
   if (key == Key::BeforeStart && !TypeKey(console)) {
@@ -93,7 +96,7 @@ inline ConsoleRun RunProgram(const std::wstring &program, const std::wstring &ou
   startup.hStdOutput = output.Get();
   startup.hStdError = output.Get();
   PROCESS_INFORMATION info{};
-  const DWORD flags = key == Key::NoConsole ? DETACHED_PROCESS : 0;
+  const DWORD flags = key == Key::NoConsole ? DETACHED_PROCESS : key == Key::NoWindow ? CREATE_NO_WINDOW : 0;
   run.startedAt = GetTickCount64();
   const BOOL started = CreateProcessW(program.c_str(), nullptr, nullptr, nullptr, TRUE, flags, nullptr,
                                       nullptr, &startup, &info);

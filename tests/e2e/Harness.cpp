@@ -1,15 +1,34 @@
 // Runs a console program on this console, types the closing key when its
 // prompt appears, and prints what it wrote and how it ended. Run under a
 // pseudo-terminal (see ConsoleRun.h).
-// Usage: harness PROGRAM OUTPUT_FILE TIMEOUT_MS
+// Usage: harness PROGRAM OUTPUT_FILE TIMEOUT_MS [LOG_FILE LINES]
+// With a log file, the harness then waits (up to 20 s) until that file has
+// the given number of lines: the programs that the run launched share this
+// pseudo-terminal and die with it, so it is kept until they have logged.
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 
 #include "ConsoleRun.h"
 
+namespace {
+
+bool WaitForLines(const std::wstring &log, std::size_t lines) {
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const std::string text = e2e::ReadBytes(log);
+    if (static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) >= lines) {
+      return true;
+    }
+    Sleep(20);
+  }
+  return false;
+}
+
+}  // namespace
+
 int wmain(int argc, wchar_t **argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: harness PROGRAM OUTPUT_FILE TIMEOUT_MS\n");
+  if (argc != 4 && argc != 6) {
+    std::fprintf(stderr, "usage: harness PROGRAM OUTPUT_FILE TIMEOUT_MS [LOG_FILE LINES]\n");
     return 2;
   }
   const CHandle console = e2e::OpenConsoleInput();
@@ -30,5 +49,9 @@ int wmain(int argc, wchar_t **argv) {
   std::printf("exit code %lu after %llu ms (key typed at the prompt)\n",
               static_cast<unsigned long>(run.exitCode),
               static_cast<unsigned long long>(GetTickCount64() - run.startedAt));
+  if (argc == 6 && !WaitForLines(argv[4], std::wcstoul(argv[5], nullptr, 10))) {
+    std::printf("harness: fewer than %ls lines in %ls after 20 s\n", argv[5], argv[4]);
+    return 3;
+  }
   return 0;
 }

@@ -63,8 +63,9 @@ const std::string kValid =
     "  </settings>\r\n</kvvpn>\r\n";
 const std::string kMigrated = "<kvvpn><settings><switch_provider>2</switch_provider></settings></kvvpn>\r\n";
 
-// Where the closing key would come from.
-enum class Console { Seen, None, Unseen };
+// Where the closing key would come from: a console someone sees; none; an
+// invisible window station; a console without a window; session 0.
+enum class Console { Seen, None, Unseen, NoWindow, SessionZero };
 
 struct Row {
   const char *name;
@@ -136,6 +137,8 @@ TEST_P(MigrationTest, RunsTheRow) {
   launch.keyAfterPolls = 3;
   launch.consoleInput = row.keySource != Console::None;
   launch.visibleStation = row.keySource != Console::Unseen;
+  launch.consoleWindow = row.keySource != Console::NoWindow;
+  launch.sessionId = row.keySource == Console::SessionZero ? 0 : 1;
   standin::SetLaunch(launch);
   if (!row.file.empty()) {
     testfiles::WriteBytes(settings, row.file);
@@ -161,7 +164,7 @@ TEST_P(MigrationTest, RunsTheRow) {
   // until it comes: the key wait is the run's last step.
   const auto &calls = standin::Calls();
   const auto wait = std::find(calls.begin(), calls.end(), "_kbhit()->0");
-  const bool waits = row.exitCode == 0 && row.keySource == Console::Seen;
+  const bool waits = row.exitCode != 4 && row.keySource == Console::Seen;
   EXPECT_EQ(waits ? kPolls : std::vector<std::string>{}, std::vector<std::string>(wait, calls.end()));
   std::vector<std::string> pauses;
   std::copy_if(calls.begin(), wait, std::back_inserter(pauses),
@@ -188,7 +191,7 @@ INSTANTIATE_TEST_SUITE_P(
             kValid,
             false,
             "Error 1060 at stopping Norvane Vpn service.\n" + M12,
-            0,
+            10,
             {kStopLaunch},
             false,
             {},
@@ -199,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
             "<r/>\r\n",
             false,
             M2 + "Error at reading kvvpn.xml file.\n" + M12,
-            0,
+            11,
             {kStopLaunch},
             false,
             {"Sleep(2000)", "Sleep(5000)"},
@@ -210,7 +213,7 @@ INSTANTIATE_TEST_SUITE_P(
             "",
             false,
             M2 + "Error at reading kvvpn.xml file.\n" + M12,
-            0,
+            11,
             {kStopLaunch},
             false,
             {"Sleep(2000)", "Sleep(5000)"},
@@ -221,7 +224,7 @@ INSTANTIATE_TEST_SUITE_P(
             "<r>\r\n<settings>\r\n</r>\r\n",
             false,
             M2 + "Error at parsing kvvpn.xml file, Error reading end tag. at row 3.\n" + M12,
-            0,
+            12,
             {kStopLaunch},
             false,
             {"Sleep(2000)"},
@@ -243,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(
             "<r><other/></r>\r\n",
             false,
             M2 + "Error at getting settings element from kvvpn.xml file.\n" + M12,
-            0,
+            13,
             {kStopLaunch},
             false,
             {"Sleep(2000)"},
@@ -265,7 +268,7 @@ INSTANTIATE_TEST_SUITE_P(
             kMigrated,
             false,
             M2 + "Norvane VPN has been already migrated.\nError 5 at starting Norvane Vpn service.\n" + M12,
-            0,
+            15,
             {kStopLaunch},
             false,
             {"Sleep(2000)"},
@@ -276,7 +279,7 @@ INSTANTIATE_TEST_SUITE_P(
             kValid,
             true,
             M2 + "Error at writing kvvpn.xml file 5.\n" + M12,
-            0,
+            14,
             {kStopLaunch},
             false,
             {"Sleep(2000)"},
@@ -287,7 +290,7 @@ INSTANTIATE_TEST_SUITE_P(
             "<?xml version=\"1.0\" encoding=\"&#x1A;\"?>\r\n<r><settings/></r>\r\n",
             false,
             M2 + "Error at writing kvvpn.xml file 13.\n" + M12,
-            0,
+            14,
             {kStopLaunch},
             false,
             {"Sleep(2000)"},
@@ -309,7 +312,7 @@ INSTANTIATE_TEST_SUITE_P(
             kValid,
             false,
             M2 + "kvvpn.xml file modified successfully.\nError 5 at starting Norvane Vpn service.\n" + M12,
-            0,
+            16,
             {kStopLaunch},
             true,
             {"Sleep(2000)"},
@@ -337,7 +340,31 @@ INSTANTIATE_TEST_SUITE_P(
             false,
             {"Sleep(2000)", "Sleep(3000)"},
             SERVICE_RUNNING,
-            Console::Unseen}),
+            Console::Unseen},
+        Row{"NoConsoleWindowEndsAtThePrompt",
+            true,
+            ERROR_ACCESS_DENIED,
+            kValid,
+            false,
+            M2 + "kvvpn.xml file modified successfully.\nError 5 at starting Norvane Vpn service.\n" + M12,
+            16,
+            {kStopLaunch},
+            true,
+            {"Sleep(2000)"},
+            SERVICE_STOPPED,
+            Console::NoWindow},
+        Row{"SessionZeroEndsAtThePrompt",
+            false,
+            0,
+            kValid,
+            false,
+            "Error 1060 at stopping Norvane Vpn service.\n" + M12,
+            10,
+            {kStopLaunch},
+            false,
+            {},
+            SERVICE_RUNNING,
+            Console::SessionZero}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(MigrationTest, PausesAndRetryAreInOrder) {
@@ -362,7 +389,7 @@ TEST_F(MigrationTest, KeyAlreadyWaitingEndsAtTheFirstTest) {
   standin::ServiceScript service;
   service.exists = false;
   standin::SetService(service);
-  EXPECT_EQ(0, Run());
+  EXPECT_EQ(10, Run());
   EXPECT_EQ(std::vector<std::string>{"_kbhit()->1"}, Calls("_kbhit"));
   EXPECT_TRUE(Calls("Sleep(").empty());
 }

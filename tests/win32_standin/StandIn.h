@@ -129,6 +129,8 @@ struct LaunchScript {
   int keyAfterPolls = 0;         // _kbhit answers 0 this many times, then 1
   bool consoleInput = true;      // false: "CONIN$" cannot be opened
   bool visibleStation = true;    // false: a window station no one sees
+  bool consoleWindow = true;     // false: a console made without a window
+  DWORD sessionId = 1;           // the process's session (0: services')
 };
 void SetLaunch(const LaunchScript &script);
 

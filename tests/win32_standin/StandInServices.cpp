@@ -12,6 +12,8 @@ namespace detail {
 namespace {
 
 constexpr std::uint64_t kForever = std::numeric_limits<std::uint64_t>::max();
+// The program's own id; the scripted service's processes count from 4000.
+constexpr DWORD kOwnProcessId = 100;
 
 DWORD MaskBit(DWORD state) {
   return 1u << (state - 1);
@@ -623,6 +625,31 @@ BOOL GetNumberOfConsoleInputEvents(HANDLE console, LPDWORD events) {
     return FALSE;
   }
   *events = 0;  // keys are scripted through _kbhit
+  return TRUE;
+}
+
+HWND GetConsoleWindow() {
+  State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  static char window;  // only its address matters
+  const bool has = s.launch.consoleInput && s.launch.consoleWindow;
+  Record(std::string("GetConsoleWindow()->") + (has ? "window" : "null"));
+  return has ? reinterpret_cast<HWND>(&window) : nullptr;
+}
+
+DWORD GetCurrentProcessId() {
+  return kOwnProcessId;
+}
+
+BOOL ProcessIdToSessionId(DWORD processId, DWORD *sessionId) {
+  State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  Record("ProcessIdToSessionId(" + std::to_string(processId) + ")");
+  if (processId != kOwnProcessId && s.processEnds.count(processId) == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *sessionId = s.launch.sessionId;
   return TRUE;
 }
 

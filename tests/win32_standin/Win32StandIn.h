@@ -36,6 +36,8 @@ struct SC_HANDLE__;
 using SC_HANDLE = SC_HANDLE__ *;
 struct HWINSTA__;
 using HWINSTA = HWINSTA__ *;
+struct HWND__;
+using HWND = HWND__ *;
 struct HINSTANCE__;
 using HMODULE = HINSTANCE__ *;
 using HINSTANCE = HMODULE;
@@ -306,8 +308,11 @@ HMODULE LoadLibraryW(LPCWSTR path);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL FreeLibrary(HMODULE module);
 
-// Console and window station.
+// Console, session and window station.
 BOOL GetNumberOfConsoleInputEvents(HANDLE console, LPDWORD events);
+HWND GetConsoleWindow();
+DWORD GetCurrentProcessId();
+BOOL ProcessIdToSessionId(DWORD processId, DWORD *sessionId);
 HWINSTA GetProcessWindowStation();
 BOOL GetUserObjectInformationW(HANDLE object, int index, PVOID information, DWORD length, LPDWORD needed);
 
