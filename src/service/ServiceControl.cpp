@@ -5,18 +5,26 @@
 CServiceControl::CServiceControl() : m_notify() {}
 
 CServiceControl::~CServiceControl() {
-  CancelNotify();
-  // Closing the service handle also ends the system's side of a registration.
+  {
+    // The system reads the callback from the block when it queues a
+    // notification, so the callback stays until no more can be queued; the
+    // cleared context makes such a notification a no-op.
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_notify.pContext = nullptr;
+    m_pending.reset();
+  }
+  // Once the service handle is closed, no notification is queued any more.
   m_service.Close();
-  // A notification the system queued before the close still runs, with this
-  // block's address, at the thread's next alertable wait: let it run now, on
-  // the cleared block, while the block still exists.
+  // One queued before the close still runs, with this block's address, at
+  // the thread's next alertable wait: let it run now, while the block exists.
   SleepEx(0, TRUE);
+  CancelNotify();
   m_scm.Close();
 }
 
 DWORD CServiceControl::Open(const std::wstring &name, DWORD access) {
   m_serviceName = name;
+  m_serviceAccess = access;
   if (!m_scm) {
     SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, GENERIC_READ);
     if (scm == nullptr) {
@@ -58,16 +66,24 @@ DWORD CServiceControl::NotifyStatusChange(DWORD mask, const bool &cancel, const 
   m_notify.pContext = this;
 
   DWORD result = NotifyServiceStatusChangeW(m_service.Get(), mask, &m_notify);
-  // A lagging client must reopen its handles before it may register again.
+  // A lagging client must reopen its handles before it may register again:
+  // with the access first asked for, which the control or start after the
+  // wait needs, and for no longer than one wait's budget.
+  std::int64_t budget = kStatusWaitBudgetMs;
   while (result == ERROR_SERVICE_NOTIFY_CLIENT_LAGGING) {
     if (cancel) {
       CancelNotify();
       return ERROR_SERVICE_NOTIFY_CLIENT_LAGGING;
     }
+    if (budget <= 0) {
+      CancelNotify();
+      return ERROR_TIMEOUT;
+    }
     m_service.Close();
     m_scm.Close();
     Sleep(kLaggingPauseMs);
-    const DWORD reopened = Open(m_serviceName, GENERIC_READ);
+    budget -= kLaggingPauseMs;
+    const DWORD reopened = Open(m_serviceName, m_serviceAccess);
     if (reopened != ERROR_SUCCESS) {
       return reopened;  // the destructor clears what is left registered
     }
@@ -110,7 +126,9 @@ DWORD CServiceControl::WaitForStatus(DWORD mask, const bool &cancel) {
   for (;;) {
     std::int64_t budget = kStatusWaitBudgetMs;
     bool woken = false;
-    while (!cancel && budget > 0) {
+    // The system may run the notification inside the registering call: the
+    // flag is looked at before each sleep.
+    while (!notified && !cancel && budget > 0) {
       if (SleepEx(kStatusWaitStepMs, TRUE) == WAIT_IO_COMPLETION) {
         woken = true;
         break;
@@ -153,6 +171,14 @@ DWORD ServiceStop(const bool &cancel) {
   default:
     break;
   }
+  // The service may report itself stopped before its process has let go of
+  // its files, so its process is waited for too. It is opened before the
+  // stop, while its id still names it, and only for waiting: protected
+  // processes refuse more.
+  CHandle process;
+  if (status.dwProcessId != 0) {
+    process.Reset(OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId));
+  }
   SERVICE_STATUS controlStatus{};
   if (!ControlService(control.Handle(), SERVICE_CONTROL_STOP, &controlStatus)) {
     return GetLastError();
@@ -161,16 +187,11 @@ DWORD ServiceStop(const bool &cancel) {
   if (result != ERROR_SUCCESS) {
     return result;
   }
-  // The service may report itself stopped before its process has let go of
-  // its files.
-  if (status.dwProcessId != 0) {
-    CHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, status.dwProcessId));
-    if (process) {
-      const DWORD waited = WaitForSingleObject(process.Get(), kProcessExitWaitMs);
-      process.Close();
-      if (waited != WAIT_OBJECT_0) {
-        return ERROR_TIMEOUT;
-      }
+  if (process) {
+    const DWORD waited = WaitForSingleObject(process.Get(), kProcessExitWaitMs);
+    process.Close();
+    if (waited != WAIT_OBJECT_0) {
+      return ERROR_TIMEOUT;
     }
   }
   return ERROR_SUCCESS;
@@ -178,7 +199,8 @@ DWORD ServiceStop(const bool &cancel) {
 
 DWORD ServiceStart(const bool &cancel) {
   CServiceControl control;
-  DWORD result = control.Open(kServiceName, GENERIC_READ | SERVICE_START);
+  // A paused service is let continue, which needs its own right.
+  DWORD result = control.Open(kServiceName, GENERIC_READ | SERVICE_START | SERVICE_PAUSE_CONTINUE);
   if (result != ERROR_SUCCESS) {
     return result;
   }

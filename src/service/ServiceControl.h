@@ -45,6 +45,7 @@ class CServiceControl {
   CScHandle m_service;
   SERVICE_NOTIFY_2W m_notify;
   std::wstring m_serviceName;
+  DWORD m_serviceAccess = 0;  // as last asked of Open, for a re-open
   CScHandle m_scm;
   std::unique_ptr<Callback> m_pending;
   std::recursive_mutex m_lock;

@@ -15,7 +15,7 @@ using Calls = std::vector<std::string>;
 
 const std::string kOpenScm = "OpenSCManagerW(null,null,0x80000000)->h1";
 const std::string kOpenForStop = "OpenServiceW(h1,\"kvvpnservice\",0x80000020)->h2";
-const std::string kOpenForStart = "OpenServiceW(h1,\"kvvpnservice\",0x80000010)->h2";
+const std::string kOpenForStart = "OpenServiceW(h1,\"kvvpnservice\",0x80000050)->h2";
 const std::string kQueryEx = "QueryServiceStatusEx(h2,0,36)";
 const std::string kQuery = "QueryServiceStatus(h2)";
 const std::string kStop = "ControlService(h2,1)";
@@ -93,8 +93,10 @@ TEST_P(ServiceCaseTest, MakesExactlyTheseCalls) {
   EXPECT_EQ(c.finalState, standin::ServiceState());
 }
 
-const std::string kProcessOpen = "OpenProcess(0x100400,0,4000)->h3";
-const Calls kProcessWait = {kProcessOpen, "WaitForSingleObject(h3,20000)->0", "CloseHandle(h3)"};
+// The service's process is opened before the stop, for waiting only.
+const std::string kProcessOpen = "OpenProcess(0x100000,0,4000)->h3";
+const std::string kProcessClose = "CloseHandle(h3)";
+const Calls kProcessWait = {"WaitForSingleObject(h3,20000)->0", kProcessClose};
 
 INSTANTIATE_TEST_SUITE_P(
     Stop, ServiceCaseTest,
@@ -102,19 +104,19 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"AlreadyStopped", true, With(SERVICE_STOPPED), 0,
              Join({{kOpenScm, kOpenForStop, kQueryEx}, CloseBoth()}), 0, SERVICE_STOPPED},
         Case{"Running", true, With(SERVICE_RUNNING), 0,
-             Join({{kOpenScm, kOpenForStop, kQueryEx, kStop, kNotifyStopped, kSlept, kWoken},
+             Join({{kOpenScm, kOpenForStop, kQueryEx, kProcessOpen, kStop, kNotifyStopped, kSlept, kWoken},
                    kProcessWait,
                    CloseBoth()}),
              1000, SERVICE_STOPPED},
         Case{"ProcessLingersAWhile", true, With(SERVICE_RUNNING, [](auto &s) { s.processLinger = 7000; }), 0,
-             Join({{kOpenScm, kOpenForStop, kQueryEx, kStop, kNotifyStopped, kSlept, kWoken},
+             Join({{kOpenScm, kOpenForStop, kQueryEx, kProcessOpen, kStop, kNotifyStopped, kSlept, kWoken},
                    kProcessWait,
                    CloseBoth()}),
              8000, SERVICE_STOPPED},
         Case{"ProcessNeverEnds", true, With(SERVICE_RUNNING, [](auto &s) { s.processLinger = -1; }),
              ERROR_TIMEOUT,
-             Join({{kOpenScm, kOpenForStop, kQueryEx, kStop, kNotifyStopped, kSlept, kWoken, kProcessOpen,
-                    "WaitForSingleObject(h3,20000)->258", "CloseHandle(h3)"},
+             Join({{kOpenScm, kOpenForStop, kQueryEx, kProcessOpen, kStop, kNotifyStopped, kSlept, kWoken,
+                    "WaitForSingleObject(h3,20000)->258", kProcessClose},
                    CloseBoth()}),
              21000, SERVICE_STOPPED},
         Case{"NoProcessIdNoProcessWait", true,
@@ -133,33 +135,36 @@ INSTANTIATE_TEST_SUITE_P(
                     s.processLinger = -1;
                   }),
              0,
-             Join({{kOpenScm, kOpenForStop, kQueryEx, kStop, kNotifyStopped, kSlept, kWoken,
-                    "OpenProcess(0x100400,0,4000)->null"},
+             Join({{kOpenScm, kOpenForStop, kQueryEx, "OpenProcess(0x100000,0,4000)->null", kStop,
+                    kNotifyStopped, kSlept, kWoken},
                    CloseBoth()}),
              1000, SERVICE_STOPPED},
         Case{"StartPendingWaitsForRunningFirst", true, With(SERVICE_START_PENDING), 0,
-             Join({{kOpenScm, kOpenForStop, kQueryEx, kNotifyRunning, kSlept, kWoken, kStop, kNotifyStopped,
-                    kSlept, kWoken},
+             Join({{kOpenScm, kOpenForStop, kQueryEx, kNotifyRunning, kSlept, kWoken, kProcessOpen, kStop,
+                    kNotifyStopped, kSlept, kWoken},
                    kProcessWait,
                    CloseBoth()}),
              2000, SERVICE_STOPPED},
         Case{"StopPendingRefusesTheControl", true, With(SERVICE_STOP_PENDING),
-             ERROR_SERVICE_CANNOT_ACCEPT_CTRL, Join({{kOpenScm, kOpenForStop, kQueryEx, kStop}, CloseBoth()}),
-             0, SERVICE_STOP_PENDING},
+             ERROR_SERVICE_CANNOT_ACCEPT_CTRL,
+             Join({{kOpenScm, kOpenForStop, kQueryEx, kProcessOpen, kStop, kProcessClose}, CloseBoth()}), 0,
+             SERVICE_STOP_PENDING},
         Case{"PausedIsStopped", true, With(SERVICE_PAUSED), 0,
-             Join({{kOpenScm, kOpenForStop, kQueryEx, kStop, kNotifyStopped, kSlept, kWoken},
+             Join({{kOpenScm, kOpenForStop, kQueryEx, kProcessOpen, kStop, kNotifyStopped, kSlept, kWoken},
                    kProcessWait,
                    CloseBoth()}),
              1000, SERVICE_STOPPED},
         Case{"NeverStops", true, With(SERVICE_RUNNING, [](auto &s) { s.stopDelay = -1; }), ERROR_TIMEOUT,
-             Join({{kOpenScm, kOpenForStop, kQueryEx, kStop, kNotifyStopped},
+             Join({{kOpenScm, kOpenForStop, kQueryEx, kProcessOpen, kStop, kNotifyStopped},
                    Repeat(kSlept, 40),
+                   {kProcessClose},
                    CloseBoth()}),
              20000, SERVICE_STOP_PENDING},
         Case{"NotificationNeverDelivered", true,
              With(SERVICE_RUNNING, [](auto &s) { s.deliverNotifications = false; }), ERROR_TIMEOUT,
-             Join({{kOpenScm, kOpenForStop, kQueryEx, kStop, kNotifyStopped},
+             Join({{kOpenScm, kOpenForStop, kQueryEx, kProcessOpen, kStop, kNotifyStopped},
                    Repeat(kSlept, 40),
+                   {kProcessClose},
                    CloseBoth()}),
              20000, SERVICE_STOPPED},
         Case{"Missing",
@@ -183,14 +188,35 @@ INSTANTIATE_TEST_SUITE_P(
              SERVICE_RUNNING},
         Case{"StopRefused", true,
              With(SERVICE_RUNNING, [](auto &s) { s.stopError = ERROR_SERVICE_CANNOT_ACCEPT_CTRL; }),
-             ERROR_SERVICE_CANNOT_ACCEPT_CTRL, Join({{kOpenScm, kOpenForStop, kQueryEx, kStop}, CloseBoth()}),
-             0, SERVICE_RUNNING},
+             ERROR_SERVICE_CANNOT_ACCEPT_CTRL,
+             Join({{kOpenScm, kOpenForStop, kQueryEx, kProcessOpen, kStop, kProcessClose}, CloseBoth()}), 0,
+             SERVICE_RUNNING},
         Case{"NotifyRefused", true,
              With(SERVICE_RUNNING, [](auto &s) { s.notifyResults = {ERROR_INVALID_PARAMETER}; }),
              ERROR_INVALID_PARAMETER,
-             Join({{kOpenScm, kOpenForStop, kQueryEx, kStop, "NotifyServiceStatusChangeW(h2,0x1)->87"},
+             Join({{kOpenScm, kOpenForStop, kQueryEx, kProcessOpen, kStop,
+                    "NotifyServiceStatusChangeW(h2,0x1)->87", kProcessClose},
                    CloseBoth()}),
-             0, SERVICE_STOP_PENDING}),
+             0, SERVICE_STOP_PENDING},
+        // Protected processes refuse to be opened for more than waiting.
+        Case{"ProtectedProcessIsWaitedFor", true,
+             With(SERVICE_RUNNING,
+                  [](auto &s) {
+                    s.protectedProcess = true;
+                    s.processLinger = 7000;
+                  }),
+             0,
+             Join({{kOpenScm, kOpenForStop, kQueryEx, kProcessOpen, kStop, kNotifyStopped, kSlept, kWoken},
+                   kProcessWait,
+                   CloseBoth()}),
+             8000, SERVICE_STOPPED},
+        // Held from before the stop, the id cannot pass to another program.
+        Case{"ProcessIdReusedOnceItEnds", true,
+             With(SERVICE_RUNNING, [](auto &s) { s.processIdReused = true; }), 0,
+             Join({{kOpenScm, kOpenForStop, kQueryEx, kProcessOpen, kStop, kNotifyStopped, kSlept, kWoken},
+                   kProcessWait,
+                   CloseBoth()}),
+             1000, SERVICE_STOPPED}),
     [](const auto &info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -220,13 +246,10 @@ INSTANTIATE_TEST_SUITE_P(
              ERROR_SERVICE_ALREADY_RUNNING,
              Join({{kOpenScm, kOpenForStart, kQuery}, StartRequest(), CloseBoth()}), 0,
              SERVICE_CONTINUE_PENDING},
-        // The handle has no pause-and-continue right, so the continue is
-        // refused; only the service coming back by itself ends the wait.
-        Case{"PausedStaysPaused", false, With(SERVICE_PAUSED), ERROR_TIMEOUT,
-             Join({{kOpenScm, kOpenForStart, kQuery, kContinue, kNotifyRunning},
-                   Repeat(kSlept, 40),
-                   CloseBoth()}),
-             20000, SERVICE_PAUSED},
+        // The handle carries the pause-and-continue right the control needs.
+        Case{"PausedContinues", false, With(SERVICE_PAUSED), 0,
+             Join({{kOpenScm, kOpenForStart, kQuery, kContinue, kNotifyRunning, kWoken}, CloseBoth()}), 500,
+             SERVICE_RUNNING},
         Case{"StartRefused", false,
              With(SERVICE_STOPPED, [](auto &s) { s.startError = ERROR_ACCESS_DENIED; }), ERROR_ACCESS_DENIED,
              Join({{kOpenScm, kOpenForStart, kQuery}, StartRequest(), CloseBoth()}), 0, SERVICE_STOPPED},
@@ -250,8 +273,9 @@ TEST_F(ServiceTest, StartHandsTheServiceItsNameAsTheOnlyArgument) {
   EXPECT_EQ(std::vector<std::wstring>{L"kvvpnservice"}, standin::LastStartArguments());
 }
 
-TEST_F(ServiceTest, PausedServiceThatComesBackCountsAsStarted) {
-  standin::SetService(With(SERVICE_PAUSED));
+TEST_F(ServiceTest, PausedServiceThatRefusesToContinueAndComesBackCountsAsStarted) {
+  standin::SetService(
+      With(SERVICE_PAUSED, [](auto &s) { s.continueError = ERROR_SERVICE_CANNOT_ACCEPT_CTRL; }));
   standin::ScheduleServiceState(2500, SERVICE_RUNNING);
   EXPECT_EQ(0u, ServiceStart(cancel));
   EXPECT_EQ(2500u, standin::Now());
@@ -261,7 +285,9 @@ TEST_F(ServiceTest, RaisedCancelFlagEndsTheWaitWithoutSleeping) {
   standin::SetService(With(SERVICE_RUNNING));
   cancel = true;
   EXPECT_EQ(ERROR_TIMEOUT, ServiceStop(cancel));
-  EXPECT_EQ(Join({{kOpenScm, kOpenForStop, kQueryEx, kStop, kNotifyStopped}, CloseBoth()}), standin::Calls());
+  EXPECT_EQ(Join({{kOpenScm, kOpenForStop, kQueryEx, kProcessOpen, kStop, kNotifyStopped, kProcessClose},
+                  CloseBoth()}),
+            standin::Calls());
 }
 
 TEST_F(ServiceTest, CancelFlagRaisedDuringTheWaitIsSeenAfterTheSleep) {
@@ -294,7 +320,7 @@ TEST_F(ServiceTest, ForeignApcStartsAFreshBudget) {
   EXPECT_EQ(41, std::count(calls.begin(), calls.end(), kSlept));
 }
 
-TEST_F(ServiceTest, LaggingClientReopensWithReadAccessUntilRegistered) {
+TEST_F(ServiceTest, LaggingClientReopensWithTheSameAccessUntilRegistered) {
   auto script = With(SERVICE_RUNNING);
   script.notifyResults = {ERROR_SERVICE_NOTIFY_CLIENT_LAGGING, ERROR_SERVICE_NOTIFY_CLIENT_LAGGING, 0};
   standin::SetService(script);
@@ -302,37 +328,64 @@ TEST_F(ServiceTest, LaggingClientReopensWithReadAccessUntilRegistered) {
   const Calls expected = {kOpenScm,
                           kOpenForStop,
                           kQueryEx,
+                          kProcessOpen,
                           kStop,
                           "NotifyServiceStatusChangeW(h2,0x1)->1294",
                           "CloseServiceHandle(h2)",
                           "CloseServiceHandle(h1)",
                           "Sleep(500)",
-                          "OpenSCManagerW(null,null,0x80000000)->h3",
-                          "OpenServiceW(h3,\"kvvpnservice\",0x80000000)->h4",
-                          "NotifyServiceStatusChangeW(h4,0x1)->1294",
+                          "OpenSCManagerW(null,null,0x80000000)->h4",
+                          "OpenServiceW(h4,\"kvvpnservice\",0x80000020)->h5",
+                          "NotifyServiceStatusChangeW(h5,0x1)->1294",
+                          "CloseServiceHandle(h5)",
                           "CloseServiceHandle(h4)",
-                          "CloseServiceHandle(h3)",
                           "Sleep(500)",
-                          "OpenSCManagerW(null,null,0x80000000)->h5",
-                          "OpenServiceW(h5,\"kvvpnservice\",0x80000000)->h6",
-                          "NotifyServiceStatusChangeW(h6,0x1)->0",
+                          "OpenSCManagerW(null,null,0x80000000)->h6",
+                          "OpenServiceW(h6,\"kvvpnservice\",0x80000020)->h7",
+                          "NotifyServiceStatusChangeW(h7,0x1)->0",
                           "SleepEx(500,1)->192",
-                          "OpenProcess(0x100400,0,4000)->h7",
-                          "WaitForSingleObject(h7,20000)->0",
-                          "CloseHandle(h7)",
-                          "CloseServiceHandle(h6)",
+                          "WaitForSingleObject(h3,20000)->0",
+                          kProcessClose,
+                          "CloseServiceHandle(h7)",
                           kDrain,
-                          "CloseServiceHandle(h5)"};
+                          "CloseServiceHandle(h6)"};
   EXPECT_EQ(expected, standin::Calls());
 }
 
-TEST_F(ServiceTest, LaggingWithoutEndStopsOnlyOnTheCancelFlag) {
-  auto script = With(SERVICE_RUNNING);
-  script.notifyDefault = ERROR_SERVICE_NOTIFY_CLIENT_LAGGING;
-  standin::SetService(script);
-  standin::OnSleep([this](int count) { cancel = count == 100; });
-  EXPECT_EQ(ERROR_SERVICE_NOTIFY_CLIENT_LAGGING, ServiceStop(cancel));
-  EXPECT_EQ(100u * 500u, standin::Now());
+// Lagging without end: the cancel flag, or else one wait's budget of 40
+// pauses, ends the re-registration. (A flag raised at the 200th pause only
+// keeps an unbounded loop from hanging the test.)
+TEST_F(ServiceTest, LaggingWithoutEndStopsOnTheCancelFlagOrTheBudget) {
+  const struct {
+    int cancelAt;
+    DWORD result;
+    std::uint64_t elapsed;
+  } cases[] = {{10, ERROR_SERVICE_NOTIFY_CLIENT_LAGGING, 10u * 500u}, {200, ERROR_TIMEOUT, 40u * 500u}};
+  for (const auto &c : cases) {
+    standin::Reset();
+    cancel = false;
+    auto script = With(SERVICE_RUNNING);
+    script.notifyDefault = ERROR_SERVICE_NOTIFY_CLIENT_LAGGING;
+    standin::SetService(script);
+    standin::OnSleep([this, &c](int count) { cancel = count == c.cancelAt; });
+    EXPECT_EQ(c.result, ServiceStop(cancel));
+    EXPECT_EQ(c.elapsed, standin::Now());
+    EXPECT_EQ(0u, standin::OpenHandleCount());
+  }
+}
+
+// Lagging in the first of two waits: the stop or start that follows goes
+// out on the reopened handle, which must carry its right.
+TEST_F(ServiceTest, LaggingBeforeTheControlReopensWithItsRight) {
+  for (const bool stop : {true, false}) {
+    standin::Reset();
+    auto script = With(stop ? SERVICE_START_PENDING : SERVICE_STOP_PENDING);
+    script.notifyResults = {ERROR_SERVICE_NOTIFY_CLIENT_LAGGING, 0};
+    standin::SetService(script);
+    EXPECT_EQ(0u, stop ? ServiceStop(cancel) : ServiceStart(cancel)) << stop;
+    EXPECT_EQ(stop ? SERVICE_STOPPED : SERVICE_RUNNING, standin::ServiceState());
+    EXPECT_EQ(0u, standin::OpenHandleCount());
+  }
 }
 
 TEST_F(ServiceTest, FailedReopenWhileLaggingIsReturned) {
@@ -348,8 +401,8 @@ TEST_F(ServiceTest, FailedReopenWhileLaggingIsReturned) {
     }
   });
   EXPECT_EQ(ERROR_ACCESS_DENIED, ServiceStop(cancel));
-  const Calls tail = {"OpenSCManagerW(null,null,0x80000000)->null", kDrain};
-  EXPECT_EQ(tail, Calls(standin::Calls().end() - 2, standin::Calls().end()));
+  const Calls tail = {"OpenSCManagerW(null,null,0x80000000)->null", kProcessClose, kDrain};
+  EXPECT_EQ(tail, Calls(standin::Calls().end() - 3, standin::Calls().end()));
 }
 
 class ControlObjectTest : public ServiceTest {};
@@ -409,6 +462,36 @@ TEST_F(ControlObjectTest, NotificationQueuedAtTheCloseRunsWhileTheBlockExists) {
   // Had it stayed queued, it would read the freed block here.
   EXPECT_EQ(0u, SleepEx(500, TRUE));
   EXPECT_EQ(0, calls);
+}
+
+// The system takes the callback from the block when it queues a
+// notification: one queued as the handle closes still finds it, and the
+// cleared context makes it a no-op.
+TEST_F(ControlObjectTest, NotificationQueuedAsTheHandleClosesFindsItsCallback) {
+  standin::SetService(With(SERVICE_RUNNING, [](auto &s) { s.stateAtClose = SERVICE_STOPPED; }));
+  int calls = 0;
+  {
+    CServiceControl control;
+    ASSERT_EQ(0u, control.Open(L"kvvpnservice", GENERIC_READ));
+    ASSERT_EQ(0u, control.NotifyStatusChange(SERVICE_NOTIFY_STOPPED, cancel,
+                                             [&](SERVICE_NOTIFY_2W &) { ++calls; }));
+  }
+  EXPECT_EQ(0, calls);
+  const auto &log = standin::Calls();
+  EXPECT_EQ(0, std::count(log.begin(), log.end(), "APC to address 0"));
+  EXPECT_EQ(Join({{kOpenScm, "OpenServiceW(h1,\"kvvpnservice\",0x80000000)->h2", kNotifyStopped},
+                  {"CloseServiceHandle(h2)", "SleepEx(0,1)->192", "CloseServiceHandle(h1)"}}),
+            log);
+}
+
+// A notification run inside the registering call ends the wait before its
+// first sleep, not after the whole budget.
+TEST_F(ControlObjectTest, NotificationRunInTheRegisteringCallEndsTheWaitAtOnce) {
+  standin::SetService(With(SERVICE_STOPPED, [](auto &s) { s.notifyInCall = true; }));
+  CServiceControl control;
+  ASSERT_EQ(0u, control.Open(L"kvvpnservice", GENERIC_READ));
+  EXPECT_EQ(0u, control.WaitForStatus(SERVICE_NOTIFY_STOPPED, cancel));
+  EXPECT_EQ(0u, standin::Now());
 }
 
 TEST_F(ControlObjectTest, OpenReusesTheManagerHandleAndKeepsTheOldServiceOnFailure) {

@@ -99,6 +99,18 @@ struct ServiceScript {
   DWORD startError = 0;     // StartServiceW refused with this
   DWORD continueError = 0;  // ControlService(CONTINUE) refused with this
   bool openProcessFails = false;
+  // The service's process is protected: it can be opened only for waiting,
+  // querying a little, ending or suspending; any other right is refused.
+  bool protectedProcess = false;
+  // Once the service's process has ended with no handle open to it, its id
+  // names another, long-lived process.
+  bool processIdReused = false;
+  // The system runs the notification inside the registering call, as an
+  // alertable wait there would.
+  bool notifyInCall = false;
+  // The service reaches this state just as a service handle is being
+  // closed, once (0: no change).
+  DWORD stateAtClose = 0;
   bool reportProcessId = true;  // false: the status shows process id 0
   bool argvFails = false;       // CommandLineToArgvW fails
   bool deliverNotifications = true;

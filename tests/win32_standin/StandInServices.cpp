@@ -19,13 +19,29 @@ DWORD MaskBit(DWORD state) {
   return 1u << (state - 1);
 }
 
+// A service handle's rights as the system maps the generic ones: reading
+// carries the queries, executing the start, stop and other controls.
 bool HasRight(const Object &object, DWORD right) {
-  // GENERIC_READ carries the query rights.
-  if (right == SERVICE_QUERY_STATUS && (object.access & GENERIC_READ)) {
-    return true;
+  DWORD granted = object.access;
+  if (granted & GENERIC_READ) {
+    granted |=
+        SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE | SERVICE_ENUMERATE_DEPENDENTS;
   }
-  return (object.access & right) != 0;
+  if (granted & GENERIC_WRITE) {
+    granted |= SERVICE_CHANGE_CONFIG;
+  }
+  if (granted & GENERIC_EXECUTE) {
+    granted |= SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL;
+  }
+  if (granted & GENERIC_ALL) {
+    granted |= SERVICE_ALL_ACCESS;
+  }
+  return (granted & right) == right;
 }
+
+// What a protected process may be opened for.
+constexpr DWORD kProtectedProcessRights =
+    SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | PROCESS_SUSPEND_RESUME;
 
 void Schedule(std::uint64_t at, std::function<void()> action) {
   State &s = Get();
@@ -45,7 +61,13 @@ void QueueNotification(const Registration &reg) {
   block->ServiceStatus.dwProcessId = s.currentPid;
   block->dwNotificationTriggered = reg.mask & MaskBit(s.service.state);
   const PFN_SC_NOTIFY_CALLBACK callback = block->pfnNotifyCallback;
-  s.apcs[reg.thread].push_back(Apc{reg.service, [callback, block] { callback(block); }});
+  s.apcs[reg.thread].push_back(Apc{reg.service, [callback, block] {
+                                     if (callback == nullptr) {
+                                       Record("APC to address 0");  // a crash on the system
+                                       return;
+                                     }
+                                     callback(block);
+                                   }});
 }
 
 // A registration is spent once its notification is queued.
@@ -311,6 +333,11 @@ BOOL CloseServiceHandle(SC_HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  if (object->kind == ObjectKind::Service && s.service.stateAtClose != 0) {
+    const DWORD state = s.service.stateAtClose;
+    s.service.stateAtClose = 0;
+    SetState(state);
+  }
   // Closing a service handle ends its registrations; a notification already
   // queued to a thread stays queued and still runs.
   const auto value = reinterpret_cast<std::uintptr_t>(handle);
@@ -437,22 +464,29 @@ BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR *argv) {
 
 DWORD NotifyServiceStatusChangeW(SC_HANDLE service, DWORD mask, PSERVICE_NOTIFYW buffer) {
   State &s = Get();
-  std::lock_guard<std::recursive_mutex> guard(s.lock);
-  const std::size_t call = s.notifyCalls++;
-  DWORD result =
-      call < s.service.notifyResults.size() ? s.service.notifyResults[call] : s.service.notifyDefault;
-  Object *object = Sc(service, ObjectKind::Service);
-  if (object == nullptr) {
-    result = ERROR_INVALID_HANDLE;
-  } else if (result == 0 && !HasRight(*object, SERVICE_QUERY_STATUS)) {
-    result = ERROR_ACCESS_DENIED;
+  DWORD result = 0;
+  bool runNow = false;
+  {
+    std::lock_guard<std::recursive_mutex> guard(s.lock);
+    const std::size_t call = s.notifyCalls++;
+    result = call < s.service.notifyResults.size() ? s.service.notifyResults[call] : s.service.notifyDefault;
+    Object *object = Sc(service, ObjectKind::Service);
+    if (object == nullptr) {
+      result = ERROR_INVALID_HANDLE;
+    } else if (result == 0 && !HasRight(*object, SERVICE_QUERY_STATUS)) {
+      result = ERROR_ACCESS_DENIED;
+    }
+    Record("NotifyServiceStatusChangeW(" + HandleName(service) + "," + Hex(mask) + ")->" +
+           std::to_string(result));
+    if (result == 0) {
+      s.registrations.push_back(
+          Registration{reinterpret_cast<std::uintptr_t>(service), mask, buffer, std::this_thread::get_id()});
+      NotifyMatching();  // a state already in the mask is reported at once
+      runNow = s.service.notifyInCall && HasApc();
+    }
   }
-  Record("NotifyServiceStatusChangeW(" + HandleName(service) + "," + Hex(mask) + ")->" +
-         std::to_string(result));
-  if (result == 0) {
-    s.registrations.push_back(
-        Registration{reinterpret_cast<std::uintptr_t>(service), mask, buffer, std::this_thread::get_id()});
-    NotifyMatching();  // a state already in the mask is reported at once
+  if (runNow) {
+    RunApcs();
   }
   return result;
 }
@@ -462,14 +496,28 @@ HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
   std::lock_guard<std::recursive_mutex> guard(s.lock);
   std::string call =
       "OpenProcess(" + Hex(access) + "," + std::to_string(inherit) + "," + std::to_string(processId) + ")";
-  if (s.service.openProcessFails || s.processEnds.count(processId) == 0) {
+  const auto known = s.processEnds.find(processId);
+  DWORD error = 0;
+  if (s.service.openProcessFails || known == s.processEnds.end()) {
+    error = ERROR_INVALID_PARAMETER;
+  } else if (s.service.protectedProcess && (access & ~kProtectedProcessRights) != 0) {
+    error = ERROR_ACCESS_DENIED;
+  }
+  if (error != 0) {
     Record(call + "->null");
-    SetLastError(ERROR_INVALID_PARAMETER);
+    SetLastError(error);
     return nullptr;
   }
   Object object;
   object.kind = ObjectKind::Process;
   object.processId = processId;
+  const bool held = std::any_of(s.handles.begin(), s.handles.end(), [processId](const auto &entry) {
+    return entry.second.kind == ObjectKind::Process && entry.second.processId == processId;
+  });
+  if (s.service.processIdReused && known->second <= s.now && !held) {
+    object.processId = s.nextPid++;  // another program's, under the same id
+    s.processEnds[object.processId] = kForever;
+  }
   HANDLE handle = AddHandle(object);
   Record(call + "->" + HandleName(handle));
   return handle;
