@@ -315,64 +315,74 @@ const std::string M9 = "Error at writing kvvpn.xml file ";
 const std::string kBroken = kBom + "<kvvpn>\r\n<settings>\r\n</kvvpn>\r\n";
 const std::string kRootless = kBom + "<?xml version=\"1.0\"?>\r\n<!-- nothing else -->\r\n";
 const std::string kBare = kBom + "<kvvpn>\r\n    <other />\r\n</kvvpn>\r\n";
+std::string Nested(int levels) {
+  std::string text = kBom + "<kvvpn>\r\n<settings>\r\n";
+  for (int i = 0; i < levels; ++i) {
+    text += "<a>\r\n";
+  }
+  return text + "</settings></kvvpn>\r\n";
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, MigrationRowTest,
-    ::testing::Values(Row{"StopFails", Service::Missing, Settings("1"), 0, 0, Key::AtPrompt,
-                          "Error 1060 at stopping Norvane Vpn service.\r\n" + M12, 10, File::Untouched,
-                          SERVICE_STOPPED, false, 0},
-                      // 2000 ms after the stop, 5000 more before the second read.
-                      Row{"TooShortTwice", Service::Stopped, "", 0, 0, Key::AtPrompt, M2 + M3 + M12, 11,
-                          File::Absent, SERVICE_STOPPED, false, 7000},
-                      Row{"ParseFails", Service::Stopped, kBroken, 0, 0, Key::AtPrompt,
-                          M2 + "Error at parsing kvvpn.xml file, Error reading end tag. at row 3.\r\n" + M12,
-                          12, File::Untouched, SERVICE_STOPPED, false, 0},
-                      // No prompt, and no key needed to end.
-                      Row{"NoRootElement", Service::Stopped, kRootless, 0, 0, Key::Never,
-                          M2 + "Error at getting root element from kvvpn.xml file.\r\n", 4, File::Untouched,
-                          SERVICE_STOPPED, false, 0},
-                      Row{"NoSettingsElement", Service::Running, kBare, 0, 0, Key::AtPrompt,
-                          M2 + "Error at getting settings element from kvvpn.xml file.\r\n" + M12, 13,
-                          File::Untouched, SERVICE_STOPPED, false, 0},
-                      // The key typed before the tool starts ends the wait at once.
-                      Row{"AlreadyMigratedStarts", Service::Running, Settings("2"), 0, 0, Key::BeforeStart,
-                          M2 + M7 + M11 + M12, 0, File::Untouched, SERVICE_RUNNING, true, 0},
-                      Row{"WriteFailsReadOnly", Service::Stopped, Settings("1"), FILE_ATTRIBUTE_READONLY, 0,
-                          Key::AtPrompt, M2 + M9 + "5.\r\n" + M12, 14, File::Untouched, SERVICE_STOPPED,
-                          false, 0},
-                      Row{"WriteFailsReaderNotSharingWrite", Service::Running, Settings("1"), 0,
-                          FILE_SHARE_READ, Key::AtPrompt, M2 + M9 + "32.\r\n" + M12, 14, File::Untouched,
-                          SERVICE_STOPPED, false, 0},
-                      // What fopen(path, "r") holds: reading, writing shared, deletion not.
-                      Row{"WrittenStartsReaderSharingWrite", Service::Running, Settings("1"), 0,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE, Key::AtPrompt, M2 + M8 + M11 + M12, 0,
-                          File::Migrated, SERVICE_RUNNING, true, 0},
-                      Row{"WrittenStartsHiddenSystemFile", Service::Running, Settings("1"),
-                          FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, 0, Key::AtPrompt,
-                          M2 + M8 + M11 + M12, 0, File::Migrated, SERVICE_RUNNING, true, 0},
-                      Row{"StopRefused", Service::RefusesStop, Settings("1"), 0, 0, Key::AtPrompt,
-                          "Error 1052 at stopping Norvane Vpn service.\r\n" + M12, 10, File::Untouched,
-                          SERVICE_RUNNING, false, 0},
-                      Row{"PausedIsStoppedMigratedAndStarted", Service::Paused, Settings("1"), 0, 0,
-                          Key::AtPrompt, M2 + M8 + M11 + M12, 0, File::Migrated, SERVICE_RUNNING, true, 0},
-                      // Reports itself stopped while starting: the wait for running runs out.
-                      Row{"AlreadyMigratedStartFails", Service::FailsStart, Settings("2"), 0, 0,
-                          Key::AtPrompt, M2 + M7 + "Error 1460 at starting Norvane Vpn service.\r\n" + M12,
-                          15, File::Untouched, SERVICE_STOPPED, false, 0},
-                      Row{"WrittenStartFails", Service::Disabled, Settings("1"), 0, 0, Key::AtPrompt,
-                          M2 + M8 + "Error 1058 at starting Norvane Vpn service.\r\n" + M12, 16,
-                          File::Migrated, SERVICE_STOPPED, false, 0},
-                      // As a deployment agent runs it: no console, input from NUL.
-                      Row{"UnattendedEndsByItself", Service::Running, Settings("1"), 0, 0, Key::NoConsole,
-                          M2 + M8 + M11 + M12, 0, File::Migrated, SERVICE_RUNNING, true, 0},
-                      // Started hidden, as wrappers start it: a console that no key reaches.
-                      Row{"HiddenEndsByItself", Service::Disabled, Settings("1"), 0, 0, Key::NoWindow,
-                          M2 + M8 + "Error 1058 at starting Norvane Vpn service.\r\n" + M12, 16,
-                          File::Migrated, SERVICE_STOPPED, false, 0},
-                      // With a console the wait is as before: still waiting at the bound.
-                      Row{"WaitsForTheKeyOnAConsole", Service::Missing, Settings("1"), 0, 0, Key::Never,
-                          "Error 1060 at stopping Norvane Vpn service.\r\n" + M12, 10, File::Untouched,
-                          SERVICE_STOPPED, false, 0, false, 8000}),
+    ::testing::Values(
+        Row{"StopFails", Service::Missing, Settings("1"), 0, 0, Key::AtPrompt,
+            "Error 1060 at stopping Norvane Vpn service.\r\n" + M12, 10, File::Untouched, SERVICE_STOPPED,
+            false, 0},
+        // 2000 ms after the stop, 5000 more before the second read.
+        Row{"TooShortTwice", Service::Stopped, "", 0, 0, Key::AtPrompt, M2 + M3 + M12, 11, File::Absent,
+            SERVICE_STOPPED, false, 7000},
+        Row{"ParseFails", Service::Stopped, kBroken, 0, 0, Key::AtPrompt,
+            M2 + "Error at parsing kvvpn.xml file, Error reading end tag. at row 3.\r\n" + M12, 12,
+            File::Untouched, SERVICE_STOPPED, false, 0},
+        // Too deep for the XML library's recursion: refused, no crash.
+        Row{"NestedTooDeeply", Service::Running, Nested(1000000), 0, 0, Key::AtPrompt,
+            M2 + "Error at parsing kvvpn.xml file, Error elements nested too deeply. at row 257.\r\n" + M12,
+            12, File::Untouched, SERVICE_STOPPED, false, 0},
+        // No prompt, and no key needed to end.
+        Row{"NoRootElement", Service::Stopped, kRootless, 0, 0, Key::Never,
+            M2 + "Error at getting root element from kvvpn.xml file.\r\n", 4, File::Untouched,
+            SERVICE_STOPPED, false, 0},
+        Row{"NoSettingsElement", Service::Running, kBare, 0, 0, Key::AtPrompt,
+            M2 + "Error at getting settings element from kvvpn.xml file.\r\n" + M12, 13, File::Untouched,
+            SERVICE_STOPPED, false, 0},
+        // The key typed before the tool starts ends the wait at once.
+        Row{"AlreadyMigratedStarts", Service::Running, Settings("2"), 0, 0, Key::BeforeStart,
+            M2 + M7 + M11 + M12, 0, File::Untouched, SERVICE_RUNNING, true, 0},
+        Row{"WriteFailsReadOnly", Service::Stopped, Settings("1"), FILE_ATTRIBUTE_READONLY, 0, Key::AtPrompt,
+            M2 + M9 + "5.\r\n" + M12, 14, File::Untouched, SERVICE_STOPPED, false, 0},
+        Row{"WriteFailsReaderNotSharingWrite", Service::Running, Settings("1"), 0, FILE_SHARE_READ,
+            Key::AtPrompt, M2 + M9 + "32.\r\n" + M12, 14, File::Untouched, SERVICE_STOPPED, false, 0},
+        // What fopen(path, "r") holds: reading, writing shared, deletion not.
+        Row{"WrittenStartsReaderSharingWrite", Service::Running, Settings("1"), 0,
+            FILE_SHARE_READ | FILE_SHARE_WRITE, Key::AtPrompt, M2 + M8 + M11 + M12, 0, File::Migrated,
+            SERVICE_RUNNING, true, 0},
+        Row{"WrittenStartsHiddenSystemFile", Service::Running, Settings("1"),
+            FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, 0, Key::AtPrompt, M2 + M8 + M11 + M12, 0,
+            File::Migrated, SERVICE_RUNNING, true, 0},
+        Row{"StopRefused", Service::RefusesStop, Settings("1"), 0, 0, Key::AtPrompt,
+            "Error 1052 at stopping Norvane Vpn service.\r\n" + M12, 10, File::Untouched, SERVICE_RUNNING,
+            false, 0},
+        Row{"PausedIsStoppedMigratedAndStarted", Service::Paused, Settings("1"), 0, 0, Key::AtPrompt,
+            M2 + M8 + M11 + M12, 0, File::Migrated, SERVICE_RUNNING, true, 0},
+        // Reports itself stopped while starting: the wait for running runs out.
+        Row{"AlreadyMigratedStartFails", Service::FailsStart, Settings("2"), 0, 0, Key::AtPrompt,
+            M2 + M7 + "Error 1460 at starting Norvane Vpn service.\r\n" + M12, 15, File::Untouched,
+            SERVICE_STOPPED, false, 0},
+        Row{"WrittenStartFails", Service::Disabled, Settings("1"), 0, 0, Key::AtPrompt,
+            M2 + M8 + "Error 1058 at starting Norvane Vpn service.\r\n" + M12, 16, File::Migrated,
+            SERVICE_STOPPED, false, 0},
+        // As a deployment agent runs it: no console, input from NUL.
+        Row{"UnattendedEndsByItself", Service::Running, Settings("1"), 0, 0, Key::NoConsole,
+            M2 + M8 + M11 + M12, 0, File::Migrated, SERVICE_RUNNING, true, 0},
+        // Started hidden, as wrappers start it: a console that no key reaches.
+        Row{"HiddenEndsByItself", Service::Disabled, Settings("1"), 0, 0, Key::NoWindow,
+            M2 + M8 + "Error 1058 at starting Norvane Vpn service.\r\n" + M12, 16, File::Migrated,
+            SERVICE_STOPPED, false, 0},
+        // With a console the wait is as before: still waiting at the bound.
+        Row{"WaitsForTheKeyOnAConsole", Service::Missing, Settings("1"), 0, 0, Key::Never,
+            "Error 1060 at stopping Norvane Vpn service.\r\n" + M12, 10, File::Untouched, SERVICE_STOPPED,
+            false, 0, false, 8000}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

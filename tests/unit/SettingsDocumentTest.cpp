@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace {
 
 std::int64_t FixedTime() {
@@ -163,6 +165,32 @@ struct ParseCase {
   std::int32_t row;
 };
 
+// The deepest nesting the update takes; one level more is refused.
+constexpr int kNestingLimit = 256;
+const std::wstring kTooDeep = L"Error elements nested too deeply.";
+
+std::wstring Repeat(const std::wstring &text, int count) {
+  std::wstring out;
+  for (int i = 0; i < count; ++i) {
+    out += text;
+  }
+  return out;
+}
+
+// Elements nested 'levels' deep after 'before', one start tag a row.
+std::wstring Nested(const std::wstring &before, int levels, const std::wstring &after) {
+  return before + Repeat(L"<a>\n", levels) + Repeat(L"</a>", levels) + after;
+}
+const std::wstring kInSettings = L"<r>\n<settings>\n";
+const std::wstring kBesideSettings = L"<r>\n<settings/>\n<x>\n";
+
+// Fake end tags where the parser reads something else: a reader that took
+// them for end tags would count the nesting too low.
+std::wstring Hidden(const std::wstring &open, const std::wstring &close) {
+  return L"<r><settings>" + Repeat(Repeat(L"<a>", 100) + open + Repeat(L"</a>", 100) + close, 3) +
+         L"</settings></r>";
+}
+
 class SettingsParseTest : public ::testing::TestWithParam<ParseCase> {};
 
 TEST_P(SettingsParseTest, ReportsTheLibrarysDescriptionAndRow) {
@@ -183,12 +211,87 @@ INSTANTIATE_TEST_SUITE_P(
                       ParseCase{"TruncatedElement", L"<r>\n<s", L"Failed to read Element name", 2},
                       // The parser gives up without a report of its own; that
                       // empty report is what the caller gets.
-                      ParseCase{"UnterminatedCommentUnreported", L"<r/>\n\n<!-- open", L"", 1}),
+                      ParseCase{"UnterminatedCommentUnreported", L"<r/>\n\n<!-- open", L"", 1},
+                      // Too deep for the library's recursion: refused before it
+                      // parses, at the row where the limit is passed.
+                      ParseCase{"OneLevelTooDeep", Nested(kInSettings, kNestingLimit - 1, L"</settings></r>"),
+                                kTooDeep, kNestingLimit + 1},
+                      ParseCase{"TenThousandInSettings", Nested(kInSettings, 10000, L"</settings></r>"),
+                                kTooDeep, kNestingLimit + 1},
+                      ParseCase{"HundredThousandInSettings", Nested(kInSettings, 100000, L"</settings></r>"),
+                                kTooDeep, kNestingLimit + 1},
+                      ParseCase{"MillionInSettings", Nested(kInSettings, 1000000, L"</settings></r>"),
+                                kTooDeep, kNestingLimit + 1},
+                      ParseCase{"TenThousandBesideSettings", Nested(kBesideSettings, 10000, L"</x></r>"),
+                                kTooDeep, kNestingLimit + 2},
+                      ParseCase{"HundredThousandBesideSettings", Nested(kBesideSettings, 100000, L"</x></r>"),
+                                kTooDeep, kNestingLimit + 2},
+                      ParseCase{"MillionBesideSettings", Nested(kBesideSettings, 1000000, L"</x></r>"),
+                                kTooDeep, kNestingLimit + 2},
+                      ParseCase{"MillionWithoutRootWrapperOrEnd", Repeat(L"<a>\r\n", 1000000), kTooDeep,
+                                kNestingLimit + 1},
+                      ParseCase{"EndTagsInAReference", Hidden(L"x&#x1", L"x1;"), kTooDeep, 1},
+                      ParseCase{"EndTagsInAQuotedAttribute", Hidden(L"<b c=\"", L"\"/>"), kTooDeep, 1},
+                      ParseCase{"EndTagsInADeclaration", Hidden(L"<?xml version='", L"'?>"), kTooDeep, 1},
+                      ParseCase{"EndTagsInAComment", Hidden(L"<!--", L"-->"), kTooDeep, 1},
+                      ParseCase{"EndTagsInCData", Hidden(L"<![CDATA[", L"]]>"), kTooDeep, 1}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
 
 namespace {
+
+TEST(SettingsDocument, NestingUpToTheLimitMigrates) {
+  // The root and settings are two of the levels.
+  const auto deepest = Update(Nested(kInSettings, kNestingLimit - 2, L"</settings></r>"));
+  ASSERT_EQ(SettingsUpdateOutcome::Updated, deepest.outcome);
+  EXPECT_NE(std::wstring::npos, deepest.text.find(std::wstring(4 * (kNestingLimit - 1), L' ') + L"<a />\n"));
+  EXPECT_TRUE(ReadsBackAsMigrated(deepest.text));
+  // Start tags where the parser reads text, comments or attribute values
+  // are no levels.
+  const std::wstring inside = Repeat(L"<a>", 1000);
+  EXPECT_EQ(SettingsUpdateOutcome::Updated,
+            Update(L"<r><settings><!--" + inside + L"--><![CDATA[" + inside + L"]]><b c=\"" + inside +
+                   L"\"/>" + L"<b>&lt;a&gt;</b></settings></r>")
+                .outcome);
+}
+
+#ifdef _WIN32
+// The stack an update takes, on the build under test: the area below the
+// caller is painted, and the deepest byte changed by the update is its
+// high-water mark.
+constexpr std::size_t kPainted = 1024 * 1024;
+std::uintptr_t g_paintedBottom = 0;  // an address in a returned frame
+
+__attribute__((noinline)) void PaintStack() {
+  volatile unsigned char area[kPainted];
+  for (std::size_t i = 0; i < kPainted; ++i) {
+    area[i] = 0x5A;
+  }
+  g_paintedBottom = reinterpret_cast<std::uintptr_t>(&area[0]);
+}
+
+std::size_t StackTakenBy(const std::wstring &text) {
+  PaintStack();
+  Update(text);
+  const auto *painted = reinterpret_cast<const volatile unsigned char *>(g_paintedBottom);
+  std::size_t untouched = 0;
+  while (untouched < kPainted && painted[untouched] == 0x5A) {
+    ++untouched;
+  }
+  return kPainted - untouched;
+}
+
+TEST(SettingsDocument, DocumentAtTheNestingLimitTakesAThirdOfTheSmallestStack) {
+  const int half = (kNestingLimit - 2) / 2;
+  const std::size_t shallow = StackTakenBy(Nested(kInSettings, half, L"</settings></r>"));
+  const std::size_t deepest = StackTakenBy(Nested(kInSettings, 2 * half, L"</settings></r>"));
+  std::printf("stack: %zu bytes at %d levels, %zu at %d: %zu a level\n", shallow, half + 2, deepest,
+              2 * half + 2, (deepest - shallow) / half);
+  // MSVC's linker gives the main thread 1 MB.
+  EXPECT_LT(deepest, 1024u * 1024u / 3);
+}
+#endif
 
 TEST(SettingsDocument, FinalLineBreakMakesNoDifference) {
   const std::wstring body =
