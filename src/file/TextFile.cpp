@@ -8,6 +8,42 @@ namespace {
 
 constexpr DWORD kReadChunk = 64 * 1024;
 constexpr wchar_t kBackupSuffix[] = L".kvmigrate-backup";
+// The backup's name while it is being written: under its own name it is
+// always whole.
+constexpr wchar_t kIncompleteSuffix[] = L"-incomplete";
+// The backup is open to SYSTEM and Administrators only, whatever the folder
+// grants its files: it lives for the time of the write, for the elevated
+// tool alone.
+constexpr wchar_t kBackupSecurity[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
+
+// Console control events (Ctrl+C, Ctrl+Break, a closed console window) wait
+// while the file is written, so that their default action, ending the
+// process, finds the file and its backup whole. The system runs the handler
+// on a thread of its own (for a closed window it allows about 5 s); the
+// lock is held by the writing thread.
+SRWLOCK g_writing = SRWLOCK_INIT;
+
+BOOL WINAPI WaitForTheWrite(DWORD) {
+  AcquireSRWLockShared(&g_writing);
+  ReleaseSRWLockShared(&g_writing);
+  return FALSE;  // on to the next handler, and in the end the default action
+}
+
+class CHoldConsoleEvents {
+ public:
+  CHoldConsoleEvents() {
+    AcquireSRWLockExclusive(&g_writing);
+    SetConsoleCtrlHandler(WaitForTheWrite, TRUE);
+  }
+  ~CHoldConsoleEvents() {
+    // The lock goes first: a handler waiting on it may hold the system's
+    // own lock, which removing a handler takes.
+    ReleaseSRWLockExclusive(&g_writing);
+    SetConsoleCtrlHandler(WaitForTheWrite, FALSE);
+  }
+  CHoldConsoleEvents(const CHoldConsoleEvents &) = delete;
+  CHoldConsoleEvents &operator=(const CHoldConsoleEvents &) = delete;
+};
 
 bool WriteAll(HANDLE file, const std::string &bytes) {
   std::size_t done = 0;
@@ -51,27 +87,34 @@ bool OverwriteWith(HANDLE file, const std::string &bytes) {
 }
 
 // The original bytes beside the file, for a crash in the middle of the
-// write; open to no one the original is not open to. Made only where no
-// file of that name exists, so an earlier run's copy is never overwritten.
-// False when it cannot be made, leaving nothing behind.
-bool WriteBackup(HANDLE original, const std::wstring &backupPath, const std::string &bytes) {
+// write. Written under a temporary name and renamed once flushed, so that a
+// kill leaves no partial copy under the backup's name; the rename never
+// replaces a copy already there (an earlier run's). Both names are created
+// where no file, and no link, has the name: a link planted there is not
+// followed. False when it cannot be made, leaving nothing behind.
+bool WriteBackup(const std::wstring &backupPath, const std::string &bytes) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(original, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
-                      &descriptor) != ERROR_SUCCESS) {
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kBackupSecurity, SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
     return false;
   }
+  const std::wstring incomplete = backupPath + kIncompleteSuffix;
+  // One left by a killed run holds nothing worth keeping (and a link
+  // there goes itself, never what it points to).
+  DeleteFileW(incomplete.c_str());
   SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
-  CHandle backup(CreateFileW(backupPath.c_str(), GENERIC_WRITE, 0, &security, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
+  CHandle backup(CreateFileW(incomplete.c_str(), GENERIC_WRITE, 0, &security, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   LocalFree(descriptor);
   if (!backup) {
     return false;
   }
-  if (WriteAll(backup.Get(), bytes) && FlushFileBuffers(backup.Get()) && backup.Close()) {
+  const bool whole = WriteAll(backup.Get(), bytes) && FlushFileBuffers(backup.Get()) && backup.Close();
+  backup.Close();
+  if (whole && MoveFileExW(incomplete.c_str(), backupPath.c_str(), MOVEFILE_WRITE_THROUGH)) {
     return true;
   }
-  backup.Close();
-  DeleteFileW(backupPath.c_str());
+  DeleteFileW(incomplete.c_str());
   return false;
 }
 
@@ -116,7 +159,8 @@ std::int32_t FileWriteAllText(LPCWSTR path, std::wstring text) {
     return -1;  // nothing written: without the original there is no way back
   }
   const std::wstring backupPath = std::wstring(path) + kBackupSuffix;
-  const bool backedUp = !created && WriteBackup(file.Get(), backupPath, original);
+  const CHoldConsoleEvents hold;  // from the first byte written to the last
+  const bool backedUp = !created && WriteBackup(backupPath, original);
   if (OverwriteWith(file.Get(), bytes)) {
     file.Close();  // the bytes are on disk: a failing close loses nothing
     if (backedUp) {

@@ -15,5 +15,6 @@ std::wstring FileReadAllText(LPCWSTR path);
 // is refused exactly where a writer's open is, and then nothing is touched.
 // A failure after the open puts the original bytes back; a copy of them
 // beside the file covers the time of the write and is removed afterwards.
+// Console control events wait until the write is done.
 // 0 on success; -1 on failure, with the system's reason as the last error.
 std::int32_t FileWriteAllText(LPCWSTR path, std::wstring text);

@@ -20,7 +20,7 @@
 
 #include <windows.h>
 
-#include <aclapi.h>
+#include <sddl.h>
 #include <conio.h>
 #include <shellapi.h>
 #include <time.h>

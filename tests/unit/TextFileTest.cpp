@@ -279,19 +279,95 @@ TEST_F(WriteFaultTest, UnreadableOriginalIsNotOverwritten) {
   EXPECT_EQ(original, folder.Read(L"s.xml"));
 }
 
+// The backup is open to SYSTEM and Administrators only, even where the
+// original's access list would take in what the folder grants.
+constexpr char kAdminsOnly[] = "O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
+
 TEST_F(WriteFaultTest, OriginalThatCannotGoBackStaysBesideIt) {
   folder.Write(L"s.xml", original);
-  standin::SetFileDacl(folder.Path(L"s.xml"), "D:P(A;;FA;;;SY)");
+  standin::SetFileDacl(folder.Path(L"s.xml"), "D:(A;;FRFW;;;BU)");
+  standin::SetFolderInheritance(folder.Path(L""), "(A;OICI;FA;;;WD)");
   standin::FileFaults faults;
   faults.failWrites = {2, 3};  // the copy beside it is write 1; the new text 2; putting back 3
   standin::SetFileFaults(faults);
   EXPECT_EQ(-1, FileWriteAllText(folder.Path(L"s.xml").c_str(), std::wstring(100, L'n')));
   EXPECT_EQ(faults.writeError, GetLastError());
   EXPECT_EQ(original, folder.Read(L"s.xml.kvmigrate-backup"));
-  EXPECT_EQ("D:P(A;;FA;;;SY)", standin::FileDacl(folder.Path(L"s.xml.kvmigrate-backup")));
-  EXPECT_EQ("D:P(A;;FA;;;SY)", standin::FileDacl(folder.Path(L"s.xml")));
+  EXPECT_EQ(kAdminsOnly, standin::FileDacl(folder.Path(L"s.xml.kvmigrate-backup")));
+  EXPECT_EQ("D:(A;;FRFW;;;BU)", standin::FileDacl(folder.Path(L"s.xml")));
 }
 
+// The process ends at every write of a run: killed, or by a control
+// event's default action. The backup's name never holds a partial copy; a
+// control event waits until the file is whole again (the original or the
+// new text), and a kill that leaves it mixed leaves the whole backup.
+TEST_F(WriteFaultTest, EndingAtAnyWriteLeavesWholeFilesUnderTheirNames) {
+  const std::wstring text(100, L'n');
+  const std::string written = "\xEF\xBB\xBF" + std::string(100, 'n');
+  for (const DWORD by : {standin::kKilled, CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT}) {
+    for (int at = 1;; ++at) {
+      SCOPED_TRACE("ended by " + std::to_string(by) + " at write " + std::to_string(at));
+      standin::Reset();
+      folder.Write(L"s.xml", original);
+      standin::FileFaults faults;
+      faults.writeChunk = 7;
+      faults.endAtWrite = at;
+      faults.endBy = by;
+      standin::SetFileFaults(faults);
+      std::string settings;
+      std::optional<std::string> backup;
+      standin::OnProcessEnd([&] {
+        settings = folder.Read(L"s.xml");
+        if (folder.Exists(L"s.xml.kvmigrate-backup")) {
+          backup = folder.Read(L"s.xml.kvmigrate-backup");
+        }
+      });
+      ASSERT_EQ(0, FileWriteAllText(folder.Path(L"s.xml").c_str(), text));
+      if (!standin::AwaitProcessEnd()) {
+        EXPECT_GT(at, 10);  // past the run's last write
+        break;
+      }
+      EXPECT_TRUE(!backup || *backup == original);
+      if (by == standin::kKilled) {
+        EXPECT_TRUE(settings == original || settings == written || backup);
+      } else {
+        EXPECT_EQ(written, settings);
+        EXPECT_FALSE(backup);
+      }
+      EXPECT_EQ(0u, standin::ControlHandlerCount());
+    }
+  }
+}
+
+// A link planted at the backup's names (by whoever may write to the
+// folder) is not followed: the backup is not made, nothing is created where
+// the link points, and the file is written as without a backup. The
+// temporary name is cleared first, so a link there is planted just before
+// it is created.
+TEST_F(TextFileTest, LinksAtTheBackupsNamesAreNotFollowed) {
+  for (const std::wstring suffix : {L"", L"-incomplete"}) {
+    const std::wstring link = folder.Path(L"s.xml.kvmigrate-backup" + suffix);
+    SCOPED_TRACE(standin::Narrow(link));
+    standin::Reset();
+    folder.Write(L"s.xml", "\xEF\xBB\xBFold");
+    const auto plant = [&link] { std::filesystem::create_symlink("planted", link); };
+    if (suffix.empty()) {
+      plant();
+    } else {
+      standin::OnCall([&](const std::string &line) {
+        if (line.rfind("CreateFileW(\"" + standin::Narrow(link) + "\"", 0) == 0) {
+          plant();
+        }
+      });
+    }
+    EXPECT_EQ(0, FileWriteAllText(folder.Path(L"s.xml").c_str(), L"new"));
+    EXPECT_EQ("\xEF\xBB\xBFnew", folder.Read(L"s.xml"));
+    EXPECT_FALSE(folder.Exists(L"planted"));
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    std::filesystem::remove(link);
+    EXPECT_EQ(1u, folder.Names().size());
+  }
+}
 TEST_F(WriteFaultTest, FailedNewFileIsRemoved) {
   standin::FileFaults faults;
   faults.failWrites = {1};
@@ -344,10 +420,12 @@ TEST_F(TextFileTest, OpensWithTheSharingOfAReaderAndAWriter) {
   const std::vector<std::string> expected = {
       "CreateFileW(\"" + p + "\",0x80000000,0x1,3,0x80)",
       "CreateFileW(\"" + p + "\",0xc0000000,0x1,4,0x80)",
-      "GetSecurityInfo(h2,1,0x4)",
-      "CreateFileW(\"" + p + ".kvmigrate-backup\",0x40000000,0x0,1,0x80)",
+      "ConvertStringSecurityDescriptorToSecurityDescriptorW(\"" + std::string(kAdminsOnly) + "\")",
+      "DeleteFileW(\"" + p + ".kvmigrate-backup-incomplete\")",
+      "CreateFileW(\"" + p + ".kvmigrate-backup-incomplete\",0x40000000,0x0,1,0x200080)",
       "LocalFree",
       "FlushFileBuffers(h3)",
+      "MoveFileExW(\"" + p + ".kvmigrate-backup-incomplete\",\"" + p + ".kvmigrate-backup\",0x8)",
       "SetEndOfFile(h2)",
       "FlushFileBuffers(h2)",
       "DeleteFileW(\"" + p + ".kvmigrate-backup\")",

@@ -22,6 +22,9 @@ std::uint64_t Now();
 const std::vector<std::string> &Calls();
 void ClearCalls();
 void Record(const std::string &line);
+// Called with each line as it is recorded: where a test acts as another
+// process would, between two of the program's calls.
+void OnCall(std::function<void(const std::string &line)> hook);
 
 // Narrow form of a wide string, for messages and the call log.
 std::string Narrow(const std::wstring &text);
@@ -52,7 +55,23 @@ struct FileFaults {
   // At most this many bytes per WriteFile call (0: no limit).
   DWORD writeChunk = 0;
   DWORD closeError = 0;  // for every CloseHandle of a file opened for writing
+  // The process ends at the start of this WriteFile call (0: never):
+  // killed (kKilled), or by the default action of this console control
+  // event, which first goes to the program's handlers on a thread of its
+  // own, as the system delivers it. The call goes on once that thread has
+  // ended or waits for a lock.
+  int endAtWrite = 0;
+  DWORD endBy = 0;
 };
+constexpr DWORD kKilled = 0xFFFFFFFFu;
+
+// Called once, at the moment the process ends (see FileFaults::endAtWrite);
+// the program's thread itself goes on, so this is where a test looks.
+void OnProcessEnd(std::function<void()> hook);
+// Waits for a control event's thread to finish; true if the process ended.
+bool AwaitProcessEnd();
+// Console control handlers the program has set and not removed.
+std::size_t ControlHandlerCount();
 void SetFileFaults(const FileFaults &faults);
 
 // Calls of each kind made since SetFileFaults (or Reset).
@@ -68,6 +87,10 @@ FileCallCounts FileCalls();
 // hands out and a file created with that descriptor takes over. Files the
 // program did not create carry "inherited".
 void SetFileDacl(const std::wstring &path, const std::string &dacl);
+// Entries a folder hands down to files created in it with a descriptor
+// whose access list is not protected ("D:P"), appended to it; the system
+// merges inheritable entries that way.
+void SetFolderInheritance(const std::wstring &folder, const std::string &entries);
 std::string FileDacl(const std::wstring &path);
 
 // Handles the stand-in has handed out and not yet seen closed.

@@ -103,13 +103,16 @@ void Reset() {
   s.nextNumber = 1;
   s.now = 0;
   s.calls.clear();
+  s.onCall = nullptr;
   s.driveRoot = "/";
   s.faults = FileFaults();
   s.fileCalls = FileCallCounts();
   s.attributes.clear();
   s.dacls.clear();
+  s.folderInheritance.clear();
   ResetServices();
   ResetModules();
+  ResetEvents();
   t_lastError = 0;
 }
 
@@ -133,6 +136,15 @@ void Record(const std::string &line) {
   State &s = Get();
   std::lock_guard<std::recursive_mutex> guard(s.lock);
   s.calls.push_back(line);
+  if (s.onCall) {
+    s.onCall(line);
+  }
+}
+
+void OnCall(std::function<void(const std::string &line)> hook) {
+  State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  s.onCall = std::move(hook);
 }
 
 std::string Narrow(const std::wstring &text) {
@@ -189,6 +201,16 @@ void SetFileDacl(const std::wstring &path, const std::string &dacl) {
   if (::stat(HostPath(path).c_str(), &info) == 0) {
     s.dacls[IdOf(info)] = dacl;
   }
+}
+
+void SetFolderInheritance(const std::wstring &folder, const std::string &entries) {
+  State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  std::string host = HostPath(folder);
+  if (host.empty() || host.back() != '/') {
+    host += '/';
+  }
+  s.folderInheritance[host] = entries;
 }
 
 std::string FileDacl(const std::wstring &path) {
@@ -346,7 +368,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
                    DWORD attributes, HANDLE) {
   State &s = Get();
   std::lock_guard<std::recursive_mutex> guard(s.lock);
-  const std::string host = HostPath(path);
+  std::string host = HostPath(path);
   Record("CreateFileW(" + Str(path) + "," + Hex(access) + "," + Hex(share) + "," +
          std::to_string(disposition) + "," + Hex(attributes) + ")");
   if (std::wstring(path) == L"CONIN$") {
@@ -361,6 +383,19 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   const int mode = Writes(access) ? (Reads(access) ? O_RDWR : O_WRONLY) : O_RDONLY;
   struct stat info {};
   int fd = -1;
+  // A link at the name is followed, to where it points even when nothing is
+  // there, unless the link itself is asked for.
+  if (::lstat(host.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+    if (attributes & FILE_FLAG_OPEN_REPARSE_POINT) {
+      return FailOpen(disposition == CREATE_NEW ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED);
+    }
+    char target[4096];
+    const ssize_t length = ::readlink(host.c_str(), target, sizeof target - 1);
+    if (length > 0) {
+      const std::string to(target, static_cast<std::size_t>(length));
+      host = to.front() == '/' ? to : Folder(host) + to;
+    }
+  }
   if (::stat(host.c_str(), &info) != 0) {
     if (disposition == OPEN_EXISTING) {
       return FailOpen(ErrorFromErrno(ENOENT, host));
@@ -375,9 +410,16 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
     const FileId id = IdOf(info);
     s.attributes[id] =
         (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) | FILE_ATTRIBUTE_ARCHIVE;
-    s.dacls[id] = security && security->lpSecurityDescriptor
-                      ? std::string(static_cast<const char *>(security->lpSecurityDescriptor))
-                      : kInheritedDacl;
+    if (security && security->lpSecurityDescriptor) {
+      std::string dacl(static_cast<const char *>(security->lpSecurityDescriptor));
+      const auto inherited = s.folderInheritance.find(Folder(host));
+      if (dacl.find("D:P") == std::string::npos && inherited != s.folderInheritance.end()) {
+        dacl += inherited->second;
+      }
+      s.dacls[id] = dacl;
+    } else {
+      s.dacls[id] = kInheritedDacl;
+    }
     SetLastError(0);
   } else {
     const FileId id = IdOf(info);
@@ -446,6 +488,9 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, void *)
   Object *object = FileWith(file, Writes);
   if (object == nullptr) {
     return FALSE;
+  }
+  if (s.faults.endAtWrite != 0 && s.fileCalls.writes + 1 == s.faults.endAtWrite) {
+    EndProcess(s.faults.endBy);
   }
   std::uint64_t allowed = size;
   if (s.faults.writeChunk != 0 && allowed > s.faults.writeChunk) {
@@ -536,7 +581,8 @@ BOOL DeleteFileW(LPCWSTR path) {
   Record("DeleteFileW(" + Str(path) + ")");
   const std::string host = HostPath(path);
   struct stat info {};
-  if (::stat(host.c_str(), &info) != 0) {
+  // A link goes itself, never what it points to.
+  if (::lstat(host.c_str(), &info) != 0) {
     SetLastError(ErrorFromErrno(errno, host));
     return FALSE;
   }
@@ -557,6 +603,38 @@ BOOL DeleteFileW(LPCWSTR path) {
   if (info.st_nlink == 1) {
     s.attributes.erase(id);
     s.dacls.erase(id);
+  }
+  return TRUE;
+}
+
+BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
+  State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  Record("MoveFileExW(" + Str(from) + "," + Str(to) + "," + Hex(flags) + ")");
+  const std::string source = HostPath(from);
+  const std::string target = HostPath(to);
+  struct stat info {};
+  if (::lstat(source.c_str(), &info) != 0) {
+    SetLastError(ErrorFromErrno(errno, source));
+    return FALSE;
+  }
+  if (FolderRefuses(source) || FolderRefuses(target)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  // Renaming opens the file for deletion.
+  if (SharingConflict(IdOf(info), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return FALSE;
+  }
+  struct stat existing {};
+  if (::lstat(target.c_str(), &existing) == 0 && !(flags & MOVEFILE_REPLACE_EXISTING)) {
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return FALSE;
+  }
+  if (::rename(source.c_str(), target.c_str()) != 0) {
+    SetLastError(ErrorFromErrno(errno, target));
+    return FALSE;
   }
   return TRUE;
 }
@@ -619,6 +697,24 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION inform
   information->nNumberOfLinks = static_cast<DWORD>(info.st_nlink);
   information->nFileSizeHigh = static_cast<DWORD>(static_cast<std::uint64_t>(info.st_size) >> 32);
   information->nFileSizeLow = static_cast<DWORD>(info.st_size);
+  return TRUE;
+}
+
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
+                                                          PSECURITY_DESCRIPTOR *descriptor, ULONG *size) {
+  Record("ConvertStringSecurityDescriptorToSecurityDescriptorW(" + Str(text) + ")");
+  if (text == nullptr || revision != SDDL_REVISION_1 || descriptor == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::string narrow = Narrow(text);
+  char *block = static_cast<char *>(::operator new(narrow.size() + 1));
+  std::copy(narrow.begin(), narrow.end(), block);
+  block[narrow.size()] = '\0';
+  *descriptor = block;
+  if (size) {
+    *size = static_cast<ULONG>(narrow.size() + 1);
+  }
   return TRUE;
 }
 

@@ -65,12 +65,14 @@ struct State {
   std::recursive_mutex lock;
   std::uint64_t now = 0;
   std::vector<std::string> calls;
+  std::function<void(const std::string &)> onCall;
   std::string driveRoot = "/";
   FileFaults faults;
   FileCallCounts fileCalls;
   // Hidden, system and archive bits; read-only is the file's write bits.
   std::map<FileId, DWORD> attributes;
   std::map<FileId, std::string> dacls;
+  std::map<std::string, std::string> folderInheritance;  // host folder to entries
   std::map<std::uintptr_t, Object> handles;
   std::uintptr_t nextHandle = 0x1000;
   int nextNumber = 1;
@@ -109,6 +111,9 @@ bool AdvanceClock(std::uint64_t ms, bool stopOnApc);
 
 void ResetServices();
 void ResetModules();
+void ResetEvents();
+// Ends the process as FileFaults::endBy says, from the program's thread.
+void EndProcess(DWORD by);
 std::string HandleName(const void *handle);
 
 std::string Hex(std::uint32_t value);

@@ -143,6 +143,9 @@ using FARPROC = INT_PTR (*)();
 #define FILE_ATTRIBUTE_DIRECTORY 0x10u
 #define FILE_ATTRIBUTE_ARCHIVE 0x20u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
+#define MOVEFILE_REPLACE_EXISTING 0x1u
+#define MOVEFILE_WRITE_THROUGH 0x8u
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 #define FILE_BEGIN 0u
 #define FILE_CURRENT 1u
@@ -154,6 +157,12 @@ using FARPROC = INT_PTR (*)();
 
 // Security.
 #define DACL_SECURITY_INFORMATION 0x4u
+#define SDDL_REVISION_1 1u
+
+// Console control events.
+#define CTRL_C_EVENT 0u
+#define CTRL_BREAK_EVENT 1u
+#define CTRL_CLOSE_EVENT 2u
 
 enum SC_STATUS_TYPE { SC_STATUS_PROCESS_INFO = 0 };
 
@@ -268,6 +277,21 @@ struct PROCESS_INFORMATION {
 };
 using LPPROCESS_INFORMATION = PROCESS_INFORMATION *;
 
+// Slim reader/writer locks: the address is the lock.
+struct SRWLOCK {
+  PVOID Ptr;
+};
+#define SRWLOCK_INIT \
+  { nullptr }
+using PSRWLOCK = SRWLOCK *;
+void AcquireSRWLockExclusive(PSRWLOCK lock);
+void ReleaseSRWLockExclusive(PSRWLOCK lock);
+void AcquireSRWLockShared(PSRWLOCK lock);
+void ReleaseSRWLockShared(PSRWLOCK lock);
+
+using PHANDLER_ROUTINE = BOOL (*)(DWORD event);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+
 // Thread state.
 DWORD GetLastError();
 void SetLastError(DWORD error);
@@ -304,10 +328,13 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER positi
 BOOL SetEndOfFile(HANDLE file);
 BOOL FlushFileBuffers(HANDLE file);
 BOOL DeleteFileW(LPCWSTR path);
+BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
 DWORD GetFileAttributesW(LPCWSTR path);
 BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
-// The descriptor comes in one block, to be released with LocalFree.
+// A descriptor comes in one block, to be released with LocalFree.
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
+                                                          PSECURITY_DESCRIPTOR *descriptor, ULONG *size);
 DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION information, PSID *owner,
                       PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor);
 
