@@ -103,13 +103,25 @@ inline bool RemoveStubService() {
 
 // Installs (or reinstalls) the stub; false with the error left in
 // GetLastError when the manager refuses.
+// A removed service stays "marked for deletion" until its process has
+// gone, which may take a moment after it reported itself stopped: the
+// install is tried again meanwhile (bounded).
 inline bool InstallStubService(const std::wstring &program) {
   RemoveStubService();
   const CScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   const std::wstring binary = L"\"" + program + L"\"";
-  CScHandle service(CreateServiceW(scm.Get(), kServiceName, L"Norvane VPN test stub", SERVICE_ALL_ACCESS,
-                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                   binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  CScHandle service;
+  for (int attempt = 0; attempt < 100 && !service; ++attempt) {
+    service.Reset(CreateServiceW(scm.Get(), kServiceName, L"Norvane VPN test stub", SERVICE_ALL_ACCESS,
+                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                 binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    if (!service && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
+      break;
+    }
+    if (!service) {
+      Sleep(100);
+    }
+  }
   const DWORD error = GetLastError();
   const bool installed = static_cast<bool>(service);
   service.Close();
