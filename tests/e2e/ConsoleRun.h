@@ -50,7 +50,9 @@ inline bool TypeKey(HANDLE console) {
 // Unattended, with standard input from NUL: NoConsole detached
 // (DETACHED_PROCESS), NoWindow on a console without a window
 // (CREATE_NO_WINDOW, as .NET's CreateNoWindow and PSADT start it).
-enum class Key { AtPrompt, BeforeStart, Never, NoConsole, NoWindow };
+// CtrlCAtFile: on this console, with Ctrl+C pressed as soon as one of the
+// watched files appears.
+enum class Key { AtPrompt, BeforeStart, Never, NoConsole, NoWindow, CtrlCAtFile };
 
 struct ConsoleRun {
   std::string error;  // why the run could not be made; empty when it was
@@ -65,8 +67,22 @@ struct ConsoleRun {
 };
 
 // A program still running at the time-out is terminated.
+// A Ctrl+C reaches every process on the console: this one takes it as handled.
+inline BOOL WINAPI TakeCtrlC(DWORD event) {
+  return event == CTRL_C_EVENT;
+}
+
+inline bool AnyExists(const std::vector<std::wstring> &paths) {
+  for (const std::wstring &path : paths) {
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      return true;
+    }
+  }
+  return false;
+}
+
 inline ConsoleRun RunProgram(const std::wstring &program, const std::wstring &outputPath, HANDLE console,
-                             Key key, DWORD timeoutMs) {
+                             Key key, DWORD timeoutMs, const std::vector<std::wstring> &watched = {}) {
   ConsoleRun run;
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   CHandle output(CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
@@ -109,6 +125,15 @@ inline ConsoleRun RunProgram(const std::wstring &program, const std::wstring &ou
   }
   const CHandle process(info.hProcess);
   const CHandle thread(info.hThread);
+  if (key == Key::CtrlCAtFile) {
+    SetConsoleCtrlHandler(TakeCtrlC, TRUE);
+    while (GetTickCount64() - run.startedAt < timeoutMs &&
+           WaitForSingleObject(process.Get(), 0) != WAIT_OBJECT_0 && !AnyExists(watched)) {
+    }
+    if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+      run.error = "cannot raise Ctrl+C: " + std::to_string(GetLastError());
+    }
+  }
   while (GetTickCount64() - run.startedAt < timeoutMs) {
     const bool ended = WaitForSingleObject(process.Get(), 10) == WAIT_OBJECT_0;
     const std::string now = ReadBytes(outputPath);
