@@ -40,4 +40,14 @@ inline std::string FileIdentity(const std::wstring &path) {
          std::to_string(info.nFileIndexLow);
 }
 
+// A settings file whose elements nest 'levels' deep inside settings, one
+// start tag a row, none of them closed.
+inline std::string DeeplyNestedSettings(int levels) {
+  std::string text = "\xEF\xBB\xBF<kvvpn>\r\n<settings>\r\n";
+  for (int i = 0; i < levels; ++i) {
+    text += "<a>\r\n";
+  }
+  return text + "</settings></kvvpn>\r\n";
+}
+
 }  // namespace testfiles

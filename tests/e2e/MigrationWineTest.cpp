@@ -340,13 +340,6 @@ const std::string M9 = "Error at writing kvvpn.xml file ";
 const std::string kBroken = kBom + "<kvvpn>\r\n<settings>\r\n</kvvpn>\r\n";
 const std::string kRootless = kBom + "<?xml version=\"1.0\"?>\r\n<!-- nothing else -->\r\n";
 const std::string kBare = kBom + "<kvvpn>\r\n    <other />\r\n</kvvpn>\r\n";
-std::string Nested(int levels) {
-  std::string text = kBom + "<kvvpn>\r\n<settings>\r\n";
-  for (int i = 0; i < levels; ++i) {
-    text += "<a>\r\n";
-  }
-  return text + "</settings></kvvpn>\r\n";
-}
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, MigrationRowTest,
@@ -361,7 +354,8 @@ INSTANTIATE_TEST_SUITE_P(
             M2 + "Error at parsing kvvpn.xml file, Error reading end tag. at row 3.\r\n" + M12, 12,
             File::Untouched, SERVICE_STOPPED, false, 0},
         // Too deep for the XML library's recursion: refused, no crash.
-        Row{"NestedTooDeeply", Service::Running, Nested(1000000), 0, 0, Key::AtPrompt,
+        Row{"NestedTooDeeply", Service::Running, testfiles::DeeplyNestedSettings(1000000), 0, 0,
+            Key::AtPrompt,
             M2 + "Error at parsing kvvpn.xml file, Error elements nested too deeply. at row 257.\r\n" + M12,
             12, File::Untouched, SERVICE_STOPPED, false, 0},
         // No prompt, and no key needed to end.

@@ -63,14 +63,6 @@ const std::string kValid =
     "  </settings>\r\n</kvvpn>\r\n";
 const std::string kMigrated = "<kvvpn><settings><switch_provider>2</switch_provider></settings></kvvpn>\r\n";
 
-std::string Nested(int levels) {
-  std::string text = "\xEF\xBB\xBF<kvvpn>\r\n<settings>\r\n";
-  for (int i = 0; i < levels; ++i) {
-    text += "<a>\r\n";
-  }
-  return text + "</settings></kvvpn>\r\n";
-}
-
 // Where the closing key would come from: a console someone sees; none; an
 // invisible window station; a console without a window; session 0.
 enum class Console { Seen, None, Unseen, NoWindow, SessionZero };
@@ -263,7 +255,7 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"NestedTooDeeply",
             true,
             0,
-            Nested(100000),
+            testfiles::DeeplyNestedSettings(100000),
             false,
             M2 + "Error at parsing kvvpn.xml file, Error elements nested too deeply. at row 257.\n" + M12,
             12,
