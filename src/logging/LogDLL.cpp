@@ -33,13 +33,6 @@ std::int32_t NoLogWrite(std::int32_t, std::int32_t *, HMODULE, LPCWSTR, LPCWSTR,
   return E_NOINTERFACE;
 }
 
-// Function pointers of any type go through void (*)(), which converts to
-// each of them without a warning about mismatched types.
-template <typename Proc>
-Proc As(FARPROC proc) {
-  return reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(proc));
-}
-
 // log.dll beside the program's executable; null when that path cannot be
 // had. Never the bare name: the system's search order could find another.
 HMODULE LoadBesideProgram() {
@@ -73,7 +66,7 @@ CLogDLL::CLogDLL() {
     return;
   }
   if (FARPROC init = GetProcAddress(m_module, "LogInit")) {
-    As<LogVoidProc>(init)();
+    ProcAs<LogVoidProc>(init)();
   }
   m_logApplySettings = GetProcAddress(m_module, "LogApplySettings");
   m_logSetSettingsFile = GetProcAddress(m_module, "LogSetSettingsFile");
@@ -84,14 +77,14 @@ CLogDLL::CLogDLL() {
   m_logSetMode = GetProcAddress(m_module, "LogSetMode");
   m_logSetMaxSize = GetProcAddress(m_module, "LogSetMaxSize");
   m_logSetDepth = GetProcAddress(m_module, "LogSetDepth");
-  m_logWrite = As<LogWriteProc>(GetProcAddress(m_module, "LogWrite"));
+  m_logWrite = ProcAs<LogWriteProc>(GetProcAddress(m_module, "LogWrite"));
   m_logIsEnabled = GetProcAddress(m_module, "LogIsEnabled");
   m_logMonitorSettings = GetProcAddress(m_module, "LogMonitorSettings");
   m_logGetLevel = GetProcAddress(m_module, "LogGetLevel");
-  m_logUninitQuillstat = As<LogVoidProc>(GetProcAddress(m_module, "LogUninitQuillstat"));
+  m_logUninitQuillstat = ProcAs<LogVoidProc>(GetProcAddress(m_module, "LogUninitQuillstat"));
   m_logTrackEvent = GetProcAddress(m_module, "LogTrackEvent");
   m_logTrackEventData = GetProcAddress(m_module, "LogTrackEventData");
-  m_logRemoveModule = As<LogRemoveModuleProc>(GetProcAddress(m_module, "LogRemoveModule"));
+  m_logRemoveModule = ProcAs<LogRemoveModuleProc>(GetProcAddress(m_module, "LogRemoveModule"));
   if (m_logWrite == nullptr) {
     m_logWrite = NoLogWrite;
   }
@@ -102,7 +95,7 @@ CLogDLL::~CLogDLL() {
     return;
   }
   if (FARPROC deinit = GetProcAddress(m_module, "LogDeinit")) {
-    As<LogVoidProc>(deinit)();
+    ProcAs<LogVoidProc>(deinit)();
   }
   if (m_logUninitQuillstat) {
     m_logUninitQuillstat();

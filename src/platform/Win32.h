@@ -40,3 +40,11 @@ typedef SERVICE_NOTIFYW *PSERVICE_NOTIFY_2W;
 #include "Win32StandIn.h"
 
 #endif
+
+// What GetProcAddress found, as the function type it has: through
+// void (*)(), which converts to each of them without a warning about
+// mismatched types.
+template <typename Proc>
+Proc ProcAs(FARPROC proc) {
+  return reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(proc));
+}
