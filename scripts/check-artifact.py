@@ -17,8 +17,10 @@ STRINGS = {
     "ProductName": "Norvane VPN",
     "OriginalFilename": "KvMigrate.exe",
 }
-# The system's own libraries only: nothing that must be installed beside it.
-IMPORTS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "shell32.dll", "user32.dll"}
+# The system's own libraries only, each one the loader takes from the system
+# folder whatever lies beside the executable (known DLLs, and ntdll): nothing
+# that must be installed beside it, and nothing a copy there could replace.
+IMPORTS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "ntdll.dll", "shell32.dll", "user32.dll"}
 RT_VERSION = 16
 RT_MANIFEST = 24
 

@@ -61,11 +61,11 @@ bool KeyCanCome() {
          (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
-std::wstring ReadSettings(const std::wstring &path) {
-  std::wstring text = FileReadAllText(path.c_str());
+std::wstring ReadSettings(CTextFile &settings) {
+  std::wstring text = settings.ReadAllText();
   if (text.size() < kUsableTextLength) {
     Sleep(kBeforeRetryMs);
-    text = FileReadAllText(path.c_str());
+    text = settings.ReadAllText();
   }
   return text;
 }
@@ -105,8 +105,10 @@ RunEnd Migrate(std::ostream &out, std::wostream &wideOut) {
   out << "Norvane Vpn service stopped successfully.\n" << std::flush;
   Sleep(kAfterStopMs);
 
-  const std::wstring settingsPath = kSettingsFile;
-  const std::wstring text = ReadSettings(settingsPath);
+  // Its folder is held from the first read to the write: the file written
+  // is the file read.
+  CTextFile settings(kSettingsFile);
+  const std::wstring text = ReadSettings(settings);
   if (text.size() < kUsableTextLength) {
     out << "Error at reading kvvpn.xml file.\n" << std::flush;
     return RunEnd::NotRead;
@@ -131,7 +133,7 @@ RunEnd Migrate(std::ostream &out, std::wostream &wideOut) {
     if (!ReadsBackAsMigrated(result.text)) {
       // Never written: neither the product nor a second run could read it.
       SetLastError(ERROR_INVALID_DATA);
-    } else if (FileWriteAllText(settingsPath.c_str(), result.text) == 0) {
+    } else if (settings.WriteAllText(result.text) == 0) {
       out << "kvvpn.xml file modified successfully.\n" << std::flush;
       break;
     }

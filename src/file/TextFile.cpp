@@ -1,5 +1,10 @@
 #include "file/TextFile.h"
 
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "file/FolderTrust.h"
 #include "file/Utf8Codec.h"
 #include "logging/LogDLL.h"
 #include "platform/Handle.h"
@@ -86,71 +91,263 @@ bool OverwriteWith(HANDLE file, const std::string &bytes) {
          FlushFileBuffers(file);
 }
 
-// The original bytes beside the file, for a crash in the middle of the
-// write. Written under a temporary name and renamed once flushed, so that a
-// kill leaves no partial copy under the backup's name; the rename never
-// replaces a copy already there (an earlier run's). Both names are created
-// where no file, and no link, has the name: a link planted there is not
-// followed. False when it cannot be made, leaving nothing behind.
-bool WriteBackup(const std::wstring &backupPath, const std::string &bytes) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kBackupSecurity, SDDL_REVISION_1, &descriptor,
-                                                            nullptr)) {
-    return false;
-  }
-  const std::wstring incomplete = backupPath + kIncompleteSuffix;
-  // One left by a killed run holds nothing worth keeping (and a link
-  // there goes itself, never what it points to).
-  DeleteFileW(incomplete.c_str());
-  SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
-  CHandle backup(CreateFileW(incomplete.c_str(), GENERIC_WRITE, 0, &security, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  LocalFree(descriptor);
-  if (!backup) {
-    return false;
-  }
-  const bool whole = WriteAll(backup.Get(), bytes) && FlushFileBuffers(backup.Get()) && backup.Close();
-  backup.Close();
-  if (whole && MoveFileExW(incomplete.c_str(), backupPath.c_str(), MOVEFILE_WRITE_THROUGH)) {
+// An NT call's answer as the thread's last error, the way Win32 calls
+// leave it.
+bool Succeeded(NTSTATUS status) {
+  if (status >= 0) {
     return true;
   }
-  DeleteFileW(incomplete.c_str());
+  SetLastError(RtlNtStatusToDosError(status));
   return false;
+}
+
+// A name in the held folder, opened relative to it: the folder's path is
+// not resolved again, and one component leads nowhere else unless it is a
+// link and followLink says to go where it points; otherwise a link opens as
+// itself. Synchronous, as CreateFileW opens.
+CHandle OpenIn(HANDLE folder, const std::wstring &name, ACCESS_MASK access, ULONG share, ULONG disposition,
+               bool followLink, PSECURITY_DESCRIPTOR security = nullptr) {
+  UNICODE_STRING text{};
+  text.Buffer = const_cast<PWSTR>(name.c_str());
+  text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  text.MaximumLength = text.Length;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, security);
+  IO_STATUS_BLOCK io{};
+  HANDLE file = nullptr;
+  const ULONG options =
+      FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | (followLink ? 0 : FILE_OPEN_REPARSE_POINT);
+  if (!Succeeded(NtCreateFile(&file, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                              share, disposition, options, nullptr, 0))) {
+    return CHandle();
+  }
+  return CHandle(file);
+}
+
+// By number: MSVC's winternl.h names neither class.
+const auto kFileRenameInformation = static_cast<FILE_INFORMATION_CLASS>(10);
+const auto kFileDispositionInformation = static_cast<FILE_INFORMATION_CLASS>(13);
+
+// Gives the open file a new name in the folder, never over one there.
+bool RenameIn(HANDLE file, HANDLE folder, const std::wstring &name) {
+  const std::size_t bytes = name.size() * sizeof(wchar_t);
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + bytes);
+  auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = folder;
+  rename->FileNameLength = static_cast<DWORD>(bytes);
+  std::memcpy(rename->FileName, name.data(), bytes);
+  IO_STATUS_BLOCK io{};
+  return Succeeded(
+      NtSetInformationFile(file, &io, rename, static_cast<ULONG>(buffer.size()), kFileRenameInformation));
+}
+
+// Deletes the open file by the name it was opened under, as it is now.
+bool DeleteOpen(HANDLE file) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  IO_STATUS_BLOCK io{};
+  return Succeeded(
+      NtSetInformationFile(file, &io, &disposition, sizeof disposition, kFileDispositionInformation));
+}
+
+// Where the handle's file really lies, links resolved; empty if unknown.
+std::wstring FinalPath(HANDLE handle) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+    if (length == 0) {
+      break;
+    }
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    path.resize(length);  // the size it needs, terminator included
+  }
+  return {};
+}
+
+std::wstring OwnUserSid() {
+  HANDLE raw = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+    return {};
+  }
+  const CHandle token(raw);
+  alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  LPWSTR text = nullptr;
+  if (!GetTokenInformation(token.Get(), TokenUser, buffer, sizeof buffer, &size) ||
+      !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &text)) {
+    return {};
+  }
+  const std::wstring sid(text);
+  LocalFree(text);
+  return sid;
+}
+
+bool IsTrusted(HANDLE folder) {
+  constexpr SECURITY_INFORMATION kWhat = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(folder, SE_FILE_OBJECT, kWhat, nullptr, nullptr, nullptr, nullptr, &descriptor) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  LPWSTR text = nullptr;
+  const BOOL converted = ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                                              kWhat, &text, nullptr);
+  LocalFree(descriptor);
+  if (!converted) {
+    return false;
+  }
+  const std::wstring sddl(text);
+  LocalFree(text);
+  return FolderAdmitsOnlyTrusted(sddl, OwnUserSid());
 }
 
 }  // namespace
 
-std::wstring FileReadAllText(LPCWSTR path) {
-  CHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                           nullptr));
-  if (!file) {
-    logging::LogCannotOpen(L"FileReadAllText", path);
+CTextFile::CTextFile(LPCWSTR path) : m_path(path) {
+  // The folder keeps its separator, so that a root stays a root.
+  const std::wstring::size_type slash = m_path.find_last_of(L"\\/");
+  const std::wstring folder = slash == std::wstring::npos ? L".\\" : m_path.substr(0, slash + 1);
+  m_name = m_path.substr(slash == std::wstring::npos ? 0 : slash + 1);
+  // Not shared for deletion: the folder is neither renamed nor removed
+  // while it is held.
+  m_folder.Reset(CreateFileW(folder.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!m_folder) {
+    m_folderError = GetLastError();
+  } else if (!GetFileInformationByHandle(m_folder.Get(), &info) ||
+             (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    m_folder.Close();
+    m_folderError = ERROR_PATH_NOT_FOUND;
+  }
+  // What the system says of a file whose folder is missing.
+  if (m_folderError == ERROR_FILE_NOT_FOUND) {
+    m_folderError = ERROR_PATH_NOT_FOUND;
+  }
+  if (m_folder) {
+    m_folderFinalPath = FinalPath(m_folder.Get());
+    m_trusted = !m_folderFinalPath.empty() && IsTrusted(m_folder.Get());
+  }
+}
+
+// Not a link, one name only, and that name in the held folder: nothing
+// that a writer of the folder could have made to lead elsewhere.
+bool CTextFile::IsPlainFileHere(HANDLE file, const BY_HANDLE_FILE_INFORMATION &info,
+                                const std::wstring &name) const {
+  const bool root = !m_folderFinalPath.empty() && m_folderFinalPath.back() == L'\\';
+  const std::wstring expected = m_folderFinalPath + (root ? L"" : L"\\") + name;
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && info.nNumberOfLinks == 1 &&
+         CompareStringOrdinal(FinalPath(file).c_str(), -1, expected.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+std::wstring CTextFile::ReadAllText() {
+  m_read = false;
+  CHandle file;
+  if (m_folder) {
+    file = OpenIn(m_folder.Get(), m_name, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, m_trusted);
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!file || !GetFileInformationByHandle(file.Get(), &info) ||
+      (!m_trusted && !IsPlainFileHere(file.Get(), info, m_name))) {
+    logging::LogCannotOpen(L"FileReadAllText", m_path.c_str());
     return {};
   }
+  m_read = true;
+  m_readIdentity = {info.dwVolumeSerialNumber,
+                    (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
   std::string bytes;
   ReadAll(file.Get(), bytes);  // a read error ends the text; what came before it is kept
   file.Close();
   std::wstring text;
   if (!DecodeTextFile(bytes, text)) {
     // A UTF-16 big-endian file is refused as if it could not be opened.
-    logging::LogCannotOpen(L"FileReadAllText", path);
+    logging::LogCannotOpen(L"FileReadAllText", m_path.c_str());
     return {};
   }
   return text;
 }
 
-std::int32_t FileWriteAllText(LPCWSTR path, std::wstring text) {
-  // The file itself, opened as a writer would open it, so that a refusal is
-  // the system's own: read-only (5), held by a writer or by a reader that
-  // does not share writing (32), missing folder (3). Read access as well,
-  // to keep the original bytes.
-  CHandle file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr));
+// The file itself, opened as a writer would open it, so that a refusal is
+// the system's own: read-only (5), held by a writer or by a reader that
+// does not share writing (32), missing folder (3). Read access as well, to
+// keep the original bytes. Created only when nothing was read: then the
+// handle may delete it again.
+CHandle CTextFile::OpenForWriting(bool &created) {
+  created = false;
+  if (!m_folder) {
+    SetLastError(m_folderError);
+    return CHandle();
+  }
+  CHandle file =
+      OpenIn(m_folder.Get(), m_name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, FILE_OPEN, m_trusted);
+  if (!file && !m_read && GetLastError() == ERROR_FILE_NOT_FOUND) {
+    file = OpenIn(m_folder.Get(), m_name, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, FILE_CREATE,
+                  false);
+    created = static_cast<bool>(file);
+    return file;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (file && (!GetFileInformationByHandle(file.Get(), &info) ||
+               (m_read && (info.dwVolumeSerialNumber != m_readIdentity.volume ||
+                           ((std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow) !=
+                               m_readIdentity.index)) ||
+               (!m_trusted && !IsPlainFileHere(file.Get(), info, m_name)))) {
+    file.Close();
+    SetLastError(ERROR_UNTRUSTED_MOUNT_POINT);
+  }
+  return file;
+}
+
+// The original bytes beside the file, for a crash in the middle of the
+// write. Written under a temporary name and renamed once flushed, so that a
+// kill leaves no partial copy under the backup's name; the rename never
+// replaces a copy already there (an earlier run's). The handle is kept, to
+// remove the copy through it. Empty when it cannot be made, leaving
+// nothing behind.
+CHandle CTextFile::WriteBackup(const std::string &bytes) const {
+  const std::wstring backupName = m_name + kBackupSuffix;
+  const std::wstring incomplete = backupName + kIncompleteSuffix;
+  // One left by a killed run holds nothing worth keeping. Anything else
+  // under that name stays, and then no copy is made.
+  if (const CHandle leftover =
+          OpenIn(m_folder.Get(), incomplete, DELETE | FILE_READ_ATTRIBUTES,
+                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, false)) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(leftover.Get(), &info) &&
+        IsPlainFileHere(leftover.Get(), info, incomplete)) {
+      DeleteOpen(leftover.Get());
+    }
+  }
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kBackupSecurity, SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
+    return CHandle();
+  }
+  CHandle backup =
+      OpenIn(m_folder.Get(), incomplete, GENERIC_WRITE | DELETE, 0, FILE_CREATE, false, descriptor);
+  LocalFree(descriptor);
+  if (!backup) {
+    return backup;
+  }
+  if (WriteAll(backup.Get(), bytes) && FlushFileBuffers(backup.Get()) &&
+      RenameIn(backup.Get(), m_folder.Get(), backupName)) {
+    return backup;
+  }
+  DeleteOpen(backup.Get());
+  return CHandle();
+}
+
+std::int32_t CTextFile::WriteAllText(std::wstring text) {
+  bool created = false;
+  CHandle file = OpenForWriting(created);
   if (!file) {
-    logging::LogCannotOpen(L"FileWriteAllText", path);
+    logging::LogCannotOpen(L"FileWriteAllText", m_path.c_str());
     return -1;
   }
-  const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
   const std::string bytes = EncodeTextFile(text);
   std::wstring().swap(text);
 
@@ -158,24 +355,30 @@ std::int32_t FileWriteAllText(LPCWSTR path, std::wstring text) {
   if (!created && !ReadAll(file.Get(), original)) {
     return -1;  // nothing written: without the original there is no way back
   }
-  const std::wstring backupPath = std::wstring(path) + kBackupSuffix;
   const CHoldConsoleEvents hold;  // from the first byte written to the last
-  const bool backedUp = !created && WriteBackup(backupPath, original);
+  const CHandle backup = created || !m_trusted ? CHandle() : WriteBackup(original);
   if (OverwriteWith(file.Get(), bytes)) {
     file.Close();  // the bytes are on disk: a failing close loses nothing
-    if (backedUp) {
-      DeleteFileW(backupPath.c_str());
+    if (backup) {
+      DeleteOpen(backup.Get());
     }
     return 0;
   }
   const DWORD error = GetLastError();
   if (created) {
-    file.Close();
-    DeleteFileW(path);
-  } else if (OverwriteWith(file.Get(), original) && backedUp) {
-    DeleteFileW(backupPath.c_str());
+    DeleteOpen(file.Get());
+  } else if (OverwriteWith(file.Get(), original) && backup) {
+    DeleteOpen(backup.Get());
   }
   // Should the original not go back, its copy stays beside the file.
   SetLastError(error);
   return -1;
+}
+
+std::wstring FileReadAllText(LPCWSTR path) {
+  return CTextFile(path).ReadAllText();
+}
+
+std::int32_t FileWriteAllText(LPCWSTR path, std::wstring text) {
+  return CTextFile(path).WriteAllText(std::move(text));
 }

@@ -20,10 +20,23 @@
 
 #include <windows.h>
 
-#include <sddl.h>
+#include <aclapi.h>
 #include <conio.h>
+#include <sddl.h>
 #include <shellapi.h>
 #include <time.h>
+#include <winternl.h>
+
+#ifndef ERROR_UNTRUSTED_MOUNT_POINT
+#define ERROR_UNTRUSTED_MOUNT_POINT 448L
+#endif
+
+#ifdef _MSC_VER
+// The SDK's winternl.h declares NtCreateFile but not this one (ntdll.lib
+// exports it).
+extern "C" NTSYSAPI NTSTATUS NTAPI NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information,
+                                                        ULONG length, FILE_INFORMATION_CLASS kind);
+#endif
 
 #ifdef __MINGW32__
 // mingw-w64 10 lacks the version-2 name; the record has the same layout, and

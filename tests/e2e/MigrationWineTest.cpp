@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -179,6 +180,38 @@ void ExpectMigrated(long long before, long long after, const std::string &server
   EXPECT_LE(std::stoll(time), after);
 }
 
+// A host path as the host sees it, through Wine's own export.
+std::string UnixPath(const std::wstring &path) {
+  using ToUnix = char *(__cdecl *)(LPCWSTR);
+  const auto toUnix =
+      ProcAs<ToUnix>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name"));
+  char *unix = toUnix ? toUnix(path.c_str()) : nullptr;
+  const std::string result = unix ? unix : "";
+  HeapFree(GetProcessHeap(), 0, unix);
+  return result;
+}
+
+// A host command, for what Windows cannot do under Wine: a Unix link, which
+// Wine shows as a plain file, and which a delete or a rename through its
+// name acts on its target, as an object manager's link does on Windows.
+// Wine gives no handle to wait on for a host program, so this waits
+// (bounded) until what it does is seen.
+bool HostCommand(const std::string &command, const std::function<bool()> &done) {
+  std::wstring line = L"Z:\\bin\\sh -c \"" + std::wstring(command.begin(), command.end()) + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    return false;
+  }
+  const CHandle process(info.hProcess);
+  const CHandle thread(info.hThread);
+  for (int attempt = 0; attempt < 500 && !done(); ++attempt) {
+    Sleep(20);
+  }
+  return done();
+}
+
 std::string SettingsIdentity() {
   return testfiles::FileIdentity(kSettingsFile);
 }
@@ -239,6 +272,9 @@ struct Row {
   bool ends = true;              // by itself, or with the key typed
   DWORD boundMs = 60000;         // the run is ended here if it has not ended
   std::string server = kServer;  // as the migrated file shows it
+  // A link planted at the backup's name (0) or its temporary name (1), to a
+  // file outside the settings folder; -1: none.
+  int linkAt = -1;
 };
 
 class MigrationRowTest : public MigrationWineTest, public ::testing::WithParamInterface<Row> {};
@@ -281,6 +317,13 @@ TEST_P(MigrationRowTest, RunsTheRow) {
   const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   const DWORD attributes = GetFileAttributesW(kSettingsFile) & kept;
   const std::string identity = SettingsIdentity();
+  const std::wstring outside = testfiles::BesideProgram(g_service, L".outside");
+  if (row.linkAt >= 0) {
+    WriteBytes(outside, "outside the settings folder");
+    ASSERT_TRUE(HostCommand(
+        "/bin/ln -s '" + UnixPath(outside) + "' '" + UnixPath(kBackups[row.linkAt]) + "'",
+        [&] { return GetFileAttributesW(kBackups[row.linkAt].c_str()) != INVALID_FILE_ATTRIBUTES; }));
+  }
   CHandle reader;
   if (row.heldShare != 0) {
     reader.Reset(CreateFileW(kSettingsFile, GENERIC_READ, row.heldShare, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -325,9 +368,15 @@ TEST_P(MigrationRowTest, RunsTheRow) {
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(kSettingsFile));
     break;
   }
-  // No backup is left, and the same file, attributes and all.
-  for (const std::wstring &backup : kBackups) {
-    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(backup.c_str()));
+  // No backup is left, and the same file, attributes and all; a planted
+  // link is left alone, and so is the file it leads to.
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(i != row.linkAt, GetFileAttributesW(kBackups[i].c_str()) == INVALID_FILE_ATTRIBUTES);
+  }
+  if (row.linkAt >= 0) {
+    EXPECT_EQ("outside the settings folder", ReadBytes(outside));
+    EXPECT_TRUE(HostCommand("/bin/rm -f '" + UnixPath(kBackups[row.linkAt]) + "' '" + UnixPath(outside) + "'",
+                            [&] { return GetFileAttributesW(outside.c_str()) == INVALID_FILE_ATTRIBUTES; }));
   }
   EXPECT_EQ(identity, SettingsIdentity());
   EXPECT_EQ(attributes, GetFileAttributesW(kSettingsFile) & kept);
@@ -403,6 +452,12 @@ INSTANTIATE_TEST_SUITE_P(
         // (Wine's default action exits with 0, Windows' with 0xC000013A.)
         Row{"CtrlCWhileWritingWaitsForTheWrite", Service::Running, Settings("1", kLongServer), 0, 0,
             Key::CtrlCAtFile, M2, 0, File::Migrated, SERVICE_STOPPED, false, 0, true, 60000, kLongServer},
+        // Links planted where the backup is made: not followed, and the
+        // file is migrated without a backup.
+        Row{"LinkAtTheBackupsNameIsNotFollowed", Service::Running, Settings("1"), 0, 0, Key::AtPrompt,
+            M2 + M8 + M11 + M12, 0, File::Migrated, SERVICE_RUNNING, true, 0, true, 60000, kServer, 0},
+        Row{"LinkAtTheTemporaryNameIsNotFollowed", Service::Running, Settings("1"), 0, 0, Key::AtPrompt,
+            M2 + M8 + M11 + M12, 0, File::Migrated, SERVICE_RUNNING, true, 0, true, 60000, kServer, 1},
         // With a console the wait is as before: still waiting at the bound.
         Row{"WaitsForTheKeyOnAConsole", Service::Missing, Settings("1"), 0, 0, Key::Never,
             "Error 1060 at stopping Norvane Vpn service.\r\n" + M12, 10, File::Untouched, SERVICE_STOPPED,

@@ -397,6 +397,24 @@ TEST_F(MigrationTest, PausesAndRetryAreInOrder) {
   EXPECT_EQ(expected, sleeps);
 }
 
+// Another file put in the settings file's place as it is about to be
+// written is not written: the run ends as a failed write.
+TEST_F(MigrationTest, FileSwappedBeforeTheWriteIsNotWritten) {
+  standin::ServiceScript service;
+  service.state = SERVICE_RUNNING;
+  standin::SetService(service);
+  testfiles::WriteBytes(settings, kValid);
+  standin::OnCall([this](const std::string &line) {
+    if (line.find("\"kvvpn.xml\",0xc0100000") != std::string::npos) {
+      testfiles::WriteBytes(root / "other", "swapped in");
+      fs::rename(root / "other", settings);
+    }
+  });
+  EXPECT_EQ(14, Run());
+  EXPECT_EQ(M2 + "Error at writing kvvpn.xml file 448.\n" + M12, console);
+  EXPECT_EQ("swapped in", FileBytes());
+}
+
 TEST_F(MigrationTest, KeyAlreadyWaitingEndsAtTheFirstTest) {
   standin::ServiceScript service;
   service.exists = false;

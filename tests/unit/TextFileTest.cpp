@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <optional>
 
 #include "TestFiles.h"
@@ -354,8 +356,10 @@ TEST_F(TextFileTest, LinksAtTheBackupsNamesAreNotFollowed) {
     if (suffix.empty()) {
       plant();
     } else {
+      // As the copy is created, after any leftover was looked at.
       standin::OnCall([&](const std::string &line) {
-        if (line.rfind("CreateFileW(\"" + standin::Narrow(link) + "\"", 0) == 0) {
+        if (line.rfind("NtCreateFile(", 0) == 0 && line.find("-incomplete\",") != std::string::npos &&
+            line.find(",2,") != std::string::npos) {
           plant();
         }
       });
@@ -411,27 +415,147 @@ TEST_F(TextFileTest, ShortWritesAreContinued) {
   EXPECT_EQ(expected, folder.Read(L"s.xml"));
 }
 
+// The folder is opened once per call, by its path; the file and its copy
+// relative to it, and the copy renamed and removed through its handle.
 TEST_F(TextFileTest, OpensWithTheSharingOfAReaderAndAWriter) {
   folder.Write(L"s.xml", "\xEF\xBB\xBFtext");
   const std::wstring path = folder.Path(L"s.xml");
   FileReadAllText(path.c_str());
   FileWriteAllText(path.c_str(), L"x");
-  const std::string p = standin::Narrow(path);
+  const std::string dir =
+      "CreateFileW(\"" + standin::Narrow(folder.Path(L"")) + "\",0x80000000,0x3,3,0x2000000)";
   const std::vector<std::string> expected = {
-      "CreateFileW(\"" + p + "\",0x80000000,0x1,3,0x80)",
-      "CreateFileW(\"" + p + "\",0xc0000000,0x1,4,0x80)",
-      "ConvertStringSecurityDescriptorToSecurityDescriptorW(\"" + std::string(kAdminsOnly) + "\")",
-      "DeleteFileW(\"" + p + ".kvmigrate-backup-incomplete\")",
-      "CreateFileW(\"" + p + ".kvmigrate-backup-incomplete\",0x40000000,0x0,1,0x200080)",
-      "LocalFree",
-      "FlushFileBuffers(h3)",
-      "MoveFileExW(\"" + p + ".kvmigrate-backup-incomplete\",\"" + p + ".kvmigrate-backup\",0x8)",
-      "SetEndOfFile(h2)",
-      "FlushFileBuffers(h2)",
-      "DeleteFileW(\"" + p + ".kvmigrate-backup\")",
+      dir,
+      "NtCreateFile(h1,\"s.xml\",0x80100000,0x1,1,0x60)",
+      dir,
+      "NtCreateFile(h4,\"s.xml\",0xc0100000,0x1,1,0x60)",
+      "NtCreateFile(h4,\"s.xml.kvmigrate-backup-incomplete\",0x110080,0x7,1,0x200060)",
+      "NtCreateFile(h4,\"s.xml.kvmigrate-backup-incomplete\",0x40110000,0x0,2,0x200060)",
+      "NtSetInformationFile(h7,rename,\"s.xml.kvmigrate-backup\",0)",
+      "NtSetInformationFile(h7,delete)",
   };
-  EXPECT_EQ(expected, standin::Calls());
+  std::vector<std::string> files;
+  for (const std::string &call : standin::Calls()) {
+    if (call.rfind("Nt", 0) == 0 || call.rfind("CreateFileW", 0) == 0 || call.rfind("DeleteFileW", 0) == 0 ||
+        call.rfind("MoveFileExW", 0) == 0) {
+      files.push_back(call);
+    }
+  }
+  EXPECT_EQ(expected, files);
 }
+
+// What someone who may write to the settings folder could have planted in
+// it, in a folder that only the system and administrators may change, or
+// that users may: nothing outside the folder is touched, a file swapped in
+// after the read is not written, and a copy is made only where nobody else
+// could have planted anything.
+enum class Plant {
+  Nothing,
+  LinkAtFile,
+  HardLinkAtFile,
+  LinkAtIncomplete,
+  PlainIncomplete,
+  ObjectLinkAtFile,
+  ObjectLinkAtIncomplete,
+  ObjectLinkAtBackup,
+  SwapBeforeWrite,
+  LinkAboveFolder,
+};
+
+struct FolderCase {
+  const char *name;
+  bool trusted;
+  Plant plant;
+  bool read;         // the old text is read
+  DWORD writeError;  // 0: the new text is written
+  bool backedUp;     // a copy was made beside the file
+};
+
+class FolderTest : public TextFileTest, public ::testing::WithParamInterface<FolderCase> {};
+
+TEST_P(FolderTest, NothingOutsideIsTouched) {
+  namespace fs = std::filesystem;
+  const FolderCase &c = GetParam();
+  TestFolder outside;
+  outside.Write(L"victim", "victim");
+  const std::wstring victim = outside.Path(L"victim");
+  const std::wstring incomplete = folder.Path(L"s.xml.kvmigrate-backup-incomplete");
+  std::wstring path = folder.Path(L"s.xml");
+  folder.Write(L"s.xml", "\xEF\xBB\xBFold text");
+  if (!c.trusted) {
+    standin::SetFileDacl(folder.Path(L""), "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)");
+  }
+  switch (c.plant) {
+  case Plant::LinkAtFile:
+  case Plant::HardLinkAtFile:
+    fs::remove(path);
+    c.plant == Plant::LinkAtFile ? fs::create_symlink(victim, path) : fs::create_hard_link(victim, path);
+    break;
+  case Plant::LinkAtIncomplete:
+    fs::create_symlink(victim, incomplete);
+    break;
+  case Plant::PlainIncomplete:
+    folder.Write(L"s.xml.kvmigrate-backup-incomplete", "partial");
+    break;
+  case Plant::ObjectLinkAtFile:
+  case Plant::ObjectLinkAtIncomplete:
+  case Plant::ObjectLinkAtBackup:
+    standin::SetObjectLink(c.plant == Plant::ObjectLinkAtFile ? path
+                           : c.plant == Plant::ObjectLinkAtIncomplete
+                               ? incomplete
+                               : folder.Path(L"s.xml.kvmigrate-backup"),
+                           victim);
+    break;
+  case Plant::LinkAboveFolder:
+    fs::create_directory_symlink(folder.Path(L""), outside.Path(L"moved"));
+    path = outside.Path(L"moved") + L"/s.xml";
+    break;
+  default:
+    break;
+  }
+  {
+    CTextFile file(path.c_str());
+    EXPECT_EQ(c.read ? L"old text" : L"", file.ReadAllText());
+    if (c.plant == Plant::SwapBeforeWrite) {
+      folder.Write(L"other", "\xEF\xBB\xBFswapped in");
+      fs::rename(folder.Path(L"other"), path);
+    }
+    SetLastError(0);
+    EXPECT_EQ(c.writeError == 0 ? 0 : -1, file.WriteAllText(L"new"));
+    if (c.writeError != 0) {
+      EXPECT_EQ(c.writeError, GetLastError());
+    }
+  }
+  EXPECT_EQ("victim", outside.Read(L"victim"));
+  const std::string settings = c.plant == Plant::SwapBeforeWrite ? "\xEF\xBB\xBFswapped in"
+                               : c.writeError == 0               ? "\xEF\xBB\xBFnew"
+                                                                 : "victim";
+  EXPECT_EQ(settings, folder.Read(L"s.xml"));
+  const auto &calls = standin::Calls();
+  EXPECT_EQ(c.backedUp, std::any_of(calls.begin(), calls.end(), [](const std::string &call) {
+              return call.find(",rename,\"s.xml.kvmigrate-backup\",0)") != std::string::npos;
+            }));
+  EXPECT_FALSE(folder.Exists(L"s.xml.kvmigrate-backup"));
+  EXPECT_EQ(c.plant == Plant::LinkAtIncomplete ? fs::file_type::symlink : fs::file_type::not_found,
+            fs::symlink_status(incomplete).type());
+  EXPECT_EQ(0u, standin::OpenHandleCount());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FolderTest,
+    ::testing::Values(
+        FolderCase{"TrustedFolderBacksUp", true, Plant::Nothing, true, 0, true},
+        FolderCase{"UntrustedFolderMakesNoCopy", false, Plant::Nothing, true, 0, false},
+        FolderCase{"UntrustedLinkIsRefused", false, Plant::LinkAtFile, false, 448, false},
+        FolderCase{"UntrustedHardLinkIsRefused", false, Plant::HardLinkAtFile, false, 448, false},
+        FolderCase{"LinkAtTheTemporaryNameIsLeftAlone", true, Plant::LinkAtIncomplete, true, 0, false},
+        FolderCase{"LeftoverTemporaryCopyIsRemoved", true, Plant::PlainIncomplete, true, 0, true},
+        FolderCase{"ObjectLinkAtTheFile", true, Plant::ObjectLinkAtFile, true, 0, true},
+        FolderCase{"ObjectLinkAtTheTemporaryName", true, Plant::ObjectLinkAtIncomplete, true, 0, true},
+        FolderCase{"ObjectLinkAtTheBackupsName", true, Plant::ObjectLinkAtBackup, true, 0, true},
+        FolderCase{"SwappedBetweenReadAndWrite", true, Plant::SwapBeforeWrite, true, 448, false},
+        FolderCase{"FolderReachedThroughALink", true, Plant::LinkAboveFolder, true, 0, true}),
+    [](const auto &info) { return std::string(info.param.name); });
 #endif
 
 }  // namespace

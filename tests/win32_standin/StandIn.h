@@ -93,6 +93,11 @@ void SetFileDacl(const std::wstring &path, const std::string &dacl);
 void SetFolderInheritance(const std::wstring &folder, const std::string &entries);
 std::string FileDacl(const std::wstring &path);
 
+// A link that every call taking a path follows, whatever its flags, as an
+// object manager's link is followed: the path stands for the target. A
+// name opened relative to a held folder is not a path.
+void SetObjectLink(const std::wstring &path, const std::wstring &target);
+
 // Handles the stand-in has handed out and not yet seen closed.
 std::size_t OpenHandleCount();
 

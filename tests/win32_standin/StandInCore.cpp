@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 #include "StandInState.h"
 
@@ -52,6 +53,13 @@ std::string Str(const wchar_t *text) {
   return text ? '"' + Narrow(text) + '"' : "null";
 }
 
+LPWSTR WideCopy(const std::string &text) {
+  auto *copy = static_cast<LPWSTR>(::operator new((text.size() + 1) * sizeof(wchar_t)));
+  std::copy(text.begin(), text.end(), copy);
+  copy[text.size()] = L'\0';
+  return copy;
+}
+
 }  // namespace detail
 
 using namespace detail;
@@ -60,6 +68,15 @@ namespace {
 thread_local DWORD t_lastError = 0;
 
 constexpr char kInheritedDacl[] = "inherited";
+// A folder's owner and access list unless a test sets them: Program Files'
+// own, which only the system, administrators and TrustedInstaller may
+// change.
+constexpr char kTrustedInstaller[] = "S-1-5-80-956008885-3425870976-2724470633-1187018009-3431930357";
+const std::string kProgramFilesSecurity =
+    std::string("O:") + kTrustedInstaller + "D:PAI(A;;FA;;;" + kTrustedInstaller + ")(A;CIIO;GA;;;" +
+    kTrustedInstaller +
+    ")(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)(A;;0x1200a9;;;BU)"
+    "(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;AC)(A;OICIIO;GXGR;;;AC)";
 
 FileId IdOf(const struct stat &info) {
   return FileId{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
@@ -110,6 +127,7 @@ void Reset() {
   s.attributes.clear();
   s.dacls.clear();
   s.folderInheritance.clear();
+  s.objectLinks.clear();
   ResetServices();
   ResetModules();
   ResetEvents();
@@ -178,7 +196,14 @@ std::string HostPath(const std::wstring &path) {
     // Paths in tests are ASCII or UTF-8 made wide byte by byte.
     out += static_cast<char>(c);
   }
-  return out;
+  const auto link = Get().objectLinks.find(out);
+  return link == Get().objectLinks.end() ? out : link->second;
+}
+
+void SetObjectLink(const std::wstring &path, const std::wstring &target) {
+  State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  s.objectLinks[HostPath(path)] = HostPath(target);
 }
 
 void SetFileFaults(const FileFaults &faults) {
@@ -423,7 +448,8 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
     SetLastError(0);
   } else {
     const FileId id = IdOf(info);
-    if (S_ISDIR(info.st_mode)) {
+    const bool folder = S_ISDIR(info.st_mode);
+    if (folder && !(attributes & FILE_FLAG_BACKUP_SEMANTICS)) {
       return FailOpen(ERROR_ACCESS_DENIED);
     }
     if (disposition == CREATE_NEW) {
@@ -440,7 +466,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
     if (SharingConflict(id, access, share)) {
       return FailOpen(ERROR_SHARING_VIOLATION);
     }
-    fd = ::open(host.c_str(), mode | O_CLOEXEC);
+    fd = ::open(host.c_str(), (folder ? O_RDONLY | O_DIRECTORY : mode) | O_CLOEXEC);
     if (fd < 0) {
       return FailOpen(ErrorFromErrno(errno, host));
     }
@@ -457,6 +483,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   object.file = IdOf(info);
   object.access = access;
   object.share = share;
+  object.directory = S_ISDIR(info.st_mode);
   return AddHandle(object);
 }
 
@@ -686,8 +713,10 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION inform
   }
   *information = BY_HANDLE_FILE_INFORMATION{};
   const auto it = s.attributes.find(object->file);
-  information->dwFileAttributes =
-      (it == s.attributes.end() ? 0 : it->second) | (ReadOnly(info) ? FILE_ATTRIBUTE_READONLY : 0);
+  information->dwFileAttributes = (it == s.attributes.end() ? 0 : it->second) |
+                                  (ReadOnly(info) ? FILE_ATTRIBUTE_READONLY : 0) |
+                                  (S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0) |
+                                  (S_ISLNK(info.st_mode) ? FILE_ATTRIBUTE_REPARSE_POINT : 0);
   if (information->dwFileAttributes == 0) {
     information->dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
   }
@@ -724,15 +753,18 @@ DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION i
   std::lock_guard<std::recursive_mutex> guard(s.lock);
   Record("GetSecurityInfo(" + HandleName(handle) + "," + std::to_string(type) + "," + Hex(information) + ")");
   Object *object = FileHandle(handle);
-  if (object == nullptr || type != SE_FILE_OBJECT || information != DACL_SECURITY_INFORMATION || owner ||
-      group || sacl || descriptor == nullptr) {
+  if (object == nullptr || type != SE_FILE_OBJECT || (information & DACL_SECURITY_INFORMATION) == 0 ||
+      (information & ~(OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION)) != 0 || owner || group ||
+      sacl || descriptor == nullptr) {
     return object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE;
   }
   if ((object->access & (GENERIC_READ | READ_CONTROL)) == 0) {
     return ERROR_ACCESS_DENIED;
   }
   const auto it = s.dacls.find(object->file);
-  const std::string text = it == s.dacls.end() ? kInheritedDacl : it->second;
+  const std::string text = it != s.dacls.end() ? it->second
+                           : object->directory ? kProgramFilesSecurity
+                                               : kInheritedDacl;
   char *block = static_cast<char *>(::operator new(text.size() + 1));
   std::copy(text.begin(), text.end(), block);
   block[text.size()] = '\0';
@@ -741,4 +773,216 @@ DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION i
     *dacl = reinterpret_cast<PACL>(block);
   }
   return ERROR_SUCCESS;
+}
+
+// ---- files relative to a held folder -------------------------------------
+
+namespace {
+
+// The system's codes for the errors these calls give.
+constexpr std::pair<DWORD, std::uint32_t> kStatuses[] = {
+    {ERROR_FILE_NOT_FOUND, 0xC0000034u}, {ERROR_PATH_NOT_FOUND, 0xC000003Au},
+    {ERROR_ACCESS_DENIED, 0xC0000022u},  {ERROR_SHARING_VIOLATION, 0xC0000043u},
+    {ERROR_ALREADY_EXISTS, 0xC0000035u}, {ERROR_INVALID_PARAMETER, 0xC000000Du},
+    {ERROR_INVALID_HANDLE, 0xC0000008u}, {ERROR_DISK_FULL, 0xC000007Fu},
+};
+
+NTSTATUS Status(DWORD error) {
+  if (error == ERROR_FILE_EXISTS) {
+    error = ERROR_ALREADY_EXISTS;  // a name collision, in the native calls' words
+  }
+  for (const auto &entry : kStatuses) {
+    if (entry.first == error) {
+      return static_cast<NTSTATUS>(entry.second);
+    }
+  }
+  return static_cast<NTSTATUS>(0xC0000001u);  // unsuccessful
+}
+
+// Where the handle's file lies now, links resolved, as the host sees it.
+std::string FdPath(int fd) {
+  char path[4096];
+  const ssize_t length = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
+  return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
+}
+
+std::string HostName(const wchar_t *name, std::size_t bytes) {
+  std::string out;
+  for (std::size_t i = 0; i < bytes / sizeof(wchar_t); ++i) {
+    out += static_cast<char>(name[i]);
+  }
+  return out;
+}
+
+Object *Folder(HANDLE handle) {
+  Object *object = FileHandle(handle);
+  return object && object->directory ? object : nullptr;
+}
+
+}  // namespace
+
+ULONG RtlNtStatusToDosError(NTSTATUS status) {
+  for (const auto &entry : kStatuses) {
+    if (static_cast<NTSTATUS>(entry.second) == status) {
+      return entry.first;
+    }
+  }
+  return status == 0 ? ERROR_SUCCESS : 31u;  // a general failure
+}
+
+// One name in the folder, never a path: a link at it is followed unless the
+// link itself is asked for, and then it opens as itself (and reads as
+// nothing). The handle is synchronous, as the program asks it to be.
+NTSTATUS NtCreateFile(PHANDLE out, ACCESS_MASK access, OBJECT_ATTRIBUTES *attributes, PIO_STATUS_BLOCK,
+                      PLARGE_INTEGER, ULONG, ULONG share, ULONG disposition, ULONG options, PVOID, ULONG) {
+  State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  *out = nullptr;
+  const UNICODE_STRING &text = *attributes->ObjectName;
+  const std::string name = HostName(text.Buffer, text.Length);
+  Record("NtCreateFile(" + HandleName(attributes->RootDirectory) + ",\"" + name + "\"," + Hex(access) + "," +
+         Hex(share) + "," + std::to_string(disposition) + "," + Hex(options) + ")");
+  Object *folder = Folder(attributes->RootDirectory);
+  if (folder == nullptr || name.empty() || name.find_first_of("/\\") != std::string::npos ||
+      !(access & SYNCHRONIZE) || !(options & FILE_SYNCHRONOUS_IO_NONALERT)) {
+    return Status(ERROR_INVALID_PARAMETER);
+  }
+  const bool itself = (options & FILE_OPEN_REPARSE_POINT) != 0;
+  const int mode = Writes(access) ? (Reads(access) ? O_RDWR : O_WRONLY) : O_RDONLY;
+  struct stat info {};
+  int fd = -1;
+  if (::fstatat(folder->fd, name.c_str(), &info, itself ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
+    struct stat folderInfo {};
+    if (disposition == FILE_OPEN) {
+      return Status(ERROR_FILE_NOT_FOUND);
+    }
+    if (::fstat(folder->fd, &folderInfo) != 0 || ReadOnly(folderInfo)) {
+      return Status(ERROR_ACCESS_DENIED);
+    }
+    fd = ::openat(folder->fd, name.c_str(), mode | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 || ::fstat(fd, &info) != 0) {
+      return Status(ErrorFromErrno(errno, ""));
+    }
+    std::string dacl = attributes->SecurityDescriptor
+                           ? static_cast<const char *>(attributes->SecurityDescriptor)
+                           : kInheritedDacl;
+    const auto inherited = s.folderInheritance.find(FdPath(folder->fd) + "/");
+    if (attributes->SecurityDescriptor && dacl.find("D:P") == std::string::npos &&
+        inherited != s.folderInheritance.end()) {
+      dacl += inherited->second;
+    }
+    s.dacls[IdOf(info)] = dacl;
+    s.attributes[IdOf(info)] = FILE_ATTRIBUTE_ARCHIVE;
+  } else if (S_ISDIR(info.st_mode) || disposition == FILE_CREATE) {
+    return Status(S_ISDIR(info.st_mode) ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS);
+  } else if (S_ISLNK(info.st_mode)) {
+    fd = ::openat(folder->fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  } else {
+    if (Writes(access) && ReadOnly(info)) {
+      return Status(ERROR_ACCESS_DENIED);
+    }
+    if (SharingConflict(IdOf(info), access, share)) {
+      return Status(ERROR_SHARING_VIOLATION);
+    }
+    fd = ::openat(folder->fd, name.c_str(), mode | O_CLOEXEC | (itself ? O_NOFOLLOW : 0));
+  }
+  if (fd < 0) {
+    return Status(ErrorFromErrno(errno, ""));
+  }
+  Object object;
+  object.fd = fd;
+  object.file = IdOf(info);
+  object.access = access;
+  object.share = share;
+  *out = AddHandle(object);
+  return 0;
+}
+
+// Renames (class 10: into the given folder, never over a name there unless
+// asked) or deletes (class 13) the handle's own file, as it is named now.
+// Both need the handle to have been opened for deletion.
+NTSTATUS NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK, PVOID information, ULONG,
+                              FILE_INFORMATION_CLASS kind) {
+  State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  Object *object = FileHandle(file);
+  const std::string path = object ? FdPath(object->fd) : "";
+  if (kind == static_cast<FILE_INFORMATION_CLASS>(10)) {
+    const auto *rename = static_cast<const FILE_RENAME_INFO *>(information);
+    const std::string name = HostName(rename->FileName, rename->FileNameLength);
+    Record("NtSetInformationFile(" + HandleName(file) + ",rename,\"" + name + "\"," +
+           std::to_string(rename->ReplaceIfExists) + ")");
+    Object *folder = Folder(rename->RootDirectory);
+    if (object == nullptr || !Deletes(object->access) || folder == nullptr) {
+      return Status(object && Deletes(object->access) ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED);
+    }
+    if (::renameat2(AT_FDCWD, path.c_str(), folder->fd, name.c_str(),
+                    rename->ReplaceIfExists ? 0 : RENAME_NOREPLACE) != 0) {
+      return Status(ErrorFromErrno(errno, ""));
+    }
+    return 0;
+  }
+  Record("NtSetInformationFile(" + HandleName(file) + ",delete)");
+  if (kind != static_cast<FILE_INFORMATION_CLASS>(13) || object == nullptr || !Deletes(object->access) ||
+      !static_cast<const FILE_DISPOSITION_INFO *>(information)->DeleteFile) {
+    return Status(object && Deletes(object->access) ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED);
+  }
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0 || ::unlink(path.c_str()) != 0) {
+    return Status(ErrorFromErrno(errno, path));
+  }
+  if (info.st_nlink == 1) {
+    s.attributes.erase(object->file);
+    s.dacls.erase(object->file);
+  }
+  return 0;
+}
+
+// The handle's file where it lies, in the system's form: "\\?\C:\..." under
+// the drive root, the host path with backslashes elsewhere.
+DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR buffer, DWORD size, DWORD flags) {
+  State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  Object *object = FileHandle(file);
+  if (object == nullptr || flags != 0) {
+    SetLastError(object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  std::string host = FdPath(object->fd);
+  const std::string root = s.driveRoot;
+  std::string path = host.compare(0, root.size(), root) == 0 ? "C:/" + host.substr(root.size()) : host;
+  std::replace(path.begin(), path.end(), '/', '\\');
+  path = "\\\\?\\" + path;
+  if (path.size() >= size) {
+    return static_cast<DWORD>(path.size() + 1);
+  }
+  std::copy(path.begin(), path.end(), buffer);
+  buffer[path.size()] = L'\0';
+  return static_cast<DWORD>(path.size());
+}
+
+int CompareStringOrdinal(LPCWSTR a, int aLength, LPCWSTR b, int bLength, BOOL ignoreCase) {
+  std::wstring left = aLength < 0 ? std::wstring(a) : std::wstring(a, static_cast<std::size_t>(aLength));
+  std::wstring right = bLength < 0 ? std::wstring(b) : std::wstring(b, static_cast<std::size_t>(bLength));
+  if (ignoreCase) {
+    for (std::wstring *text : {&left, &right}) {
+      for (wchar_t &c : *text) {
+        c = c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+      }
+    }
+  }
+  return left < right ? 1 : left == right ? CSTR_EQUAL : 3;
+}
+
+BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR descriptor, DWORD revision,
+                                                          SECURITY_INFORMATION, LPWSTR *text, ULONG *length) {
+  if (descriptor == nullptr || revision != SDDL_REVISION_1 || text == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *text = WideCopy(static_cast<const char *>(descriptor));
+  if (length) {
+    *length = static_cast<ULONG>(std::char_traits<wchar_t>::length(*text) + 1);
+  }
+  return TRUE;
 }

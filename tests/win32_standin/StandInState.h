@@ -13,7 +13,7 @@
 
 namespace standin::detail {
 
-enum class ObjectKind { File, Process, Thread, ScManager, Service, Console };
+enum class ObjectKind { File, Process, Thread, ScManager, Service, Console, Token };
 
 // A file's identity: the same file under every name (hard links) and for
 // every handle.
@@ -34,6 +34,8 @@ struct Object {
   DWORD processId = 0;
   DWORD access = 0;
   int number = 0;  // h<number> in the call log
+  bool directory = false;
+  std::string user;  // a token's, as a SID's text
 };
 
 struct Event {
@@ -73,6 +75,7 @@ struct State {
   std::map<FileId, DWORD> attributes;
   std::map<FileId, std::string> dacls;
   std::map<std::string, std::string> folderInheritance;  // host folder to entries
+  std::map<std::string, std::string> objectLinks;        // host path to host path
   std::map<std::uintptr_t, Object> handles;
   std::uintptr_t nextHandle = 0x1000;
   int nextNumber = 1;
@@ -117,6 +120,8 @@ void EndProcess(DWORD by);
 std::string HandleName(const void *handle);
 
 std::string Hex(std::uint32_t value);
+// A copy that LocalFree releases.
+LPWSTR WideCopy(const std::string &text);
 std::string Str(const wchar_t *text);
 
 }  // namespace standin::detail

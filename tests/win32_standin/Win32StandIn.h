@@ -8,7 +8,9 @@
 #include <cstdint>
 
 using BYTE = std::uint8_t;
+using BOOLEAN = BYTE;
 using WORD = std::uint16_t;
+using USHORT = std::uint16_t;
 using DWORD = std::uint32_t;
 using LONG = std::int32_t;
 using ULONG = std::uint32_t;
@@ -19,6 +21,7 @@ using __int64 = std::int64_t;
 using __time64_t = std::int64_t;
 using WCHAR = wchar_t;
 using LPWSTR = wchar_t *;
+using PWSTR = wchar_t *;
 using LPCWSTR = const wchar_t *;
 using LPSTR = char *;
 using LPCSTR = const char *;
@@ -28,6 +31,9 @@ using PVOID = void *;
 using LPVOID = void *;
 using LPCVOID = const void *;
 using HANDLE = void *;
+using PHANDLE = HANDLE *;
+using NTSTATUS = std::int32_t;
+using ACCESS_MASK = DWORD;
 using HLOCAL = void *;
 using ULONG_PTR = std::uintptr_t;
 using INT_PTR = std::intptr_t;
@@ -69,6 +75,7 @@ using FARPROC = INT_PTR (*)();
 #define ERROR_MOD_NOT_FOUND 126u
 #define ERROR_PROC_NOT_FOUND 127u
 #define ERROR_ALREADY_EXISTS 183u
+#define ERROR_UNTRUSTED_MOUNT_POINT 448u
 #define ERROR_SERVICE_REQUEST_TIMEOUT 1053u
 #define ERROR_SERVICE_ALREADY_RUNNING 1056u
 #define ERROR_SERVICE_DOES_NOT_EXIST 1060u
@@ -91,6 +98,7 @@ using FARPROC = INT_PTR (*)();
 #define PROCESS_QUERY_LIMITED_INFORMATION 0x1000u
 #define GENERIC_EXECUTE 0x20000000u
 #define GENERIC_ALL 0x10000000u
+#define FILE_READ_ATTRIBUTES 0x80u
 #define SC_MANAGER_CONNECT 0x0001u
 #define SERVICE_QUERY_CONFIG 0x0001u
 #define SERVICE_CHANGE_CONFIG 0x0002u
@@ -143,6 +151,8 @@ using FARPROC = INT_PTR (*)();
 #define FILE_ATTRIBUTE_DIRECTORY 0x10u
 #define FILE_ATTRIBUTE_ARCHIVE 0x20u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x400u
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
 #define MOVEFILE_REPLACE_EXISTING 0x1u
 #define MOVEFILE_WRITE_THROUGH 0x8u
@@ -156,7 +166,10 @@ using FARPROC = INT_PTR (*)();
 #define WSF_VISIBLE 0x1u
 
 // Security.
+#define OWNER_SECURITY_INFORMATION 0x1u
 #define DACL_SECURITY_INFORMATION 0x4u
+#define TOKEN_QUERY 0x8u
+#define SECURITY_MAX_SID_SIZE 68
 #define SDDL_REVISION_1 1u
 
 // Console control events.
@@ -337,6 +350,73 @@ BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD re
                                                           PSECURITY_DESCRIPTOR *descriptor, ULONG *size);
 DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION information, PSID *owner,
                       PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor);
+
+// Files relative to a held folder, through the native calls.
+#define OBJ_CASE_INSENSITIVE 0x40u
+#define FILE_OPEN 1u
+#define FILE_CREATE 2u
+#define FILE_SYNCHRONOUS_IO_NONALERT 0x20u
+#define FILE_NON_DIRECTORY_FILE 0x40u
+#define FILE_OPEN_REPARSE_POINT 0x00200000u
+struct UNICODE_STRING {
+  USHORT Length;  // in bytes
+  USHORT MaximumLength;
+  PWSTR Buffer;
+};
+struct OBJECT_ATTRIBUTES {
+  ULONG Length;
+  HANDLE RootDirectory;
+  UNICODE_STRING *ObjectName;
+  ULONG Attributes;
+  PVOID SecurityDescriptor;
+  PVOID SecurityQualityOfService;
+};
+#define InitializeObjectAttributes(p, n, a, r, s)          \
+  *(p) = OBJECT_ATTRIBUTES {                               \
+    sizeof(OBJECT_ATTRIBUTES), (r), (n), (a), (s), nullptr \
+  }
+struct IO_STATUS_BLOCK {
+  NTSTATUS Status;
+  ULONG_PTR Information;
+};
+using PIO_STATUS_BLOCK = IO_STATUS_BLOCK *;
+enum FILE_INFORMATION_CLASS { FileDirectoryInformation = 1 };
+struct FILE_RENAME_INFO {
+  BOOLEAN ReplaceIfExists;
+  HANDLE RootDirectory;
+  DWORD FileNameLength;  // in bytes
+  WCHAR FileName[1];
+};
+struct FILE_DISPOSITION_INFO {
+  BOOLEAN DeleteFile;
+};
+NTSTATUS NtCreateFile(PHANDLE file, ACCESS_MASK access, OBJECT_ATTRIBUTES *attributes, PIO_STATUS_BLOCK io,
+                      PLARGE_INTEGER allocation, ULONG fileAttributes, ULONG share, ULONG disposition,
+                      ULONG options, PVOID ea, ULONG eaLength);
+NTSTATUS NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
+                              FILE_INFORMATION_CLASS kind);
+ULONG RtlNtStatusToDosError(NTSTATUS status);
+DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags);
+#define CSTR_EQUAL 2
+int CompareStringOrdinal(LPCWSTR a, int aLength, LPCWSTR b, int bLength, BOOL ignoreCase);
+BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR descriptor, DWORD revision,
+                                                          SECURITY_INFORMATION information, LPWSTR *text,
+                                                          ULONG *length);
+
+// Tokens. A SID is its text form here.
+enum TOKEN_INFORMATION_CLASS { TokenUser = 1 };
+struct SID_AND_ATTRIBUTES {
+  PSID Sid;
+  DWORD Attributes;
+};
+struct TOKEN_USER {
+  SID_AND_ATTRIBUTES User;
+};
+HANDLE GetCurrentProcess();
+BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
+BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information, DWORD length,
+                         LPDWORD needed);
+BOOL ConvertSidToStringSidW(PSID sid, LPWSTR *text);
 
 // Modules.
 HMODULE GetModuleHandleW(LPCWSTR name);
