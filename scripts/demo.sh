@@ -49,6 +49,6 @@ tr -d '\r' <"$settings"
 echo
 echo "=== the service afterwards"
 kv_wine_user wine sc query kvvpnservice | tr -d '\r' | grep -E 'STATE' || true
-echo "=== the user-interface program's launches (tick count, command line)"
-tr -d '\r' <"$ui_log"
+echo "=== the user-interface program's launches (tick count, command line, current folder, its environment)"
+tr -d '\r' <"$ui_log" | sed 's/\t/  /g'
 kv_wine_user wine sc stop kvvpnservice >/dev/null 2>&1 || true

@@ -1,10 +1,10 @@
 #include "app/Migration.h"
 
 #include <string>
-#include <vector>
 
 #include "app/Product.h"
 #include "app/SettingsDocument.h"
+#include "app/UiLaunch.h"
 #include "file/TextFile.h"
 #include "platform/Handle.h"
 #include "platform/Win32.h"
@@ -17,23 +17,6 @@ constexpr DWORD kBeforeRetryMs = 5000;
 constexpr DWORD kAfterStartMs = 3000;
 constexpr DWORD kKeyPollMs = 10;
 constexpr std::size_t kUsableTextLength = 10;
-
-// Starts the UI program and lets it go: its handles are closed at once and
-// a failed launch changes nothing.
-void LaunchUi(LPWSTR commandLine) {
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info{};
-  info.hProcess = INVALID_HANDLE_VALUE;
-  info.hThread = INVALID_HANDLE_VALUE;
-  if (CreateProcessW(kUiProgram, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                     &info)) {
-    CHandle process(info.hProcess);
-    CHandle thread(info.hThread);
-  } else {
-    GetLastError();
-  }
-}
 
 // Whether a key can ever reach the closing wait: the process has console
 // input with a window, outside session 0, in a window station that someone
@@ -95,7 +78,7 @@ enum class RunEnd : int {
 
 // The service stop, the settings file and the service start; each message
 // is out before the next step begins.
-RunEnd Migrate(std::ostream &out, std::wostream &wideOut) {
+RunEnd Migrate(std::ostream &out, std::wostream &wideOut, CUiLauncher &ui) {
   const bool cancel = false;
   const DWORD stopped = ServiceStop(cancel);
   if (stopped != ERROR_SUCCESS) {
@@ -150,20 +133,20 @@ RunEnd Migrate(std::ostream &out, std::wostream &wideOut) {
   }
   out << "Norvane Vpn service started successfully.\n" << std::flush;
   Sleep(kAfterStartMs);
-  LaunchUi(nullptr);
+  ui.Relaunch();
   return RunEnd::ServiceRunsAgain;
 }
 
 }  // namespace
 
 int RunMigration(std::ostream &out, std::wostream &wideOut) {
-  // CreateProcessW may write into its command line, so it gets a copy.
-  const std::wstring stopCommand = std::wstring(L"\"") + kUiProgram + L"\" stop";
-  std::vector<wchar_t> commandLine(stopCommand.begin(), stopCommand.end());
-  commandLine.push_back(L'\0');
-  LaunchUi(commandLine.data());
-
-  const RunEnd end = Migrate(out, wideOut);
+  RunEnd end = RunEnd::ServiceRunsAgain;
+  {
+    // What the launches need is let go before the closing wait.
+    CUiLauncher ui;
+    ui.Stop();
+    end = Migrate(out, wideOut, ui);
+  }
   if (end != RunEnd::NoRootElement) {
     out << "Press any key to close the window.\n" << std::flush;
     if (KeyCanCome()) {

@@ -64,3 +64,13 @@ struct KernelHandleTraits {
 };
 
 using CHandle = CUniqueHandle<KernelHandleTraits>;
+
+// Libraries loaded by the program, freed once.
+struct ModuleTraits {
+  using Type = HMODULE;
+  static Type Empty() { return nullptr; }
+  static bool IsValid(Type module) { return module != nullptr; }
+  static bool Close(Type module) { return FreeLibrary(module) != FALSE; }
+};
+
+using CModule = CUniqueHandle<ModuleTraits>;

@@ -25,6 +25,7 @@
 #include <sddl.h>
 #include <shellapi.h>
 #include <time.h>
+#include <tlhelp32.h>
 #include <winternl.h>
 
 #ifndef ERROR_UNTRUSTED_MOUNT_POINT

@@ -55,9 +55,13 @@ ConsoleRun RunTool(Key key, DWORD timeoutMs = 60000) {
   return run;
 }
 
+// One launch as the stub UI program logged it (see StubUiApp.cpp).
 struct UiLaunch {
   ULONGLONG tick;
   std::string commandLine;
+  std::string folder;
+  std::string profile;  // "USERPROFILE=..."
+  std::string harness;  // "KV_TEST_LOG_CALLS=...", the harness's own variable
 };
 
 // The stub UI program's launches, oldest first; it may still be writing the
@@ -69,8 +73,16 @@ std::vector<UiLaunch> UiLaunches(std::size_t expected) {
     std::istringstream lines(ReadBytes(kUiLog));
     std::string line;
     while (std::getline(lines, line)) {
-      const auto blank = line.find(' ');
-      launches.push_back({std::stoull(line.substr(0, blank)), line.substr(blank + 1)});
+      std::vector<std::string> fields(1);
+      for (const char c : line) {
+        if (c == '\t') {
+          fields.emplace_back();
+        } else {
+          fields.back().push_back(c);
+        }
+      }
+      fields.resize(5);
+      launches.push_back({std::stoull(fields[0]), fields[1], fields[2], fields[3], fields[4]});
     }
     if (launches.size() >= expected) {
       break;
@@ -150,10 +162,18 @@ class MigrationWineTest : public ::testing::Test {
   static DWORD ServiceState() { return e2e::StubStatus().dwCurrentState; }
 
   // "stop" first; then, when the service came back, the plain relaunch
-  // after the start and its pause.
+  // after the start and its pause. Both as the session's user: in the
+  // product's folder, with that user's environment, none of the harness's.
+  // (Wine answers WTSQueryUserToken for any session with the caller's
+  // token, so the tool launches as a session's user here.)
   std::vector<UiLaunch> ExpectLaunches(bool relaunched) {
     const auto launches = UiLaunches(relaunched ? 2 : 1);
     EXPECT_EQ(relaunched ? 2u : 1u, launches.size());
+    for (const UiLaunch &launch : launches) {
+      EXPECT_EQ(std::string(std::begin(kInstallFolder), std::end(kInstallFolder) - 1), launch.folder);
+      EXPECT_EQ(0u, launch.profile.rfind("USERPROFILE=C:\\", 0)) << launch.profile;
+      EXPECT_EQ("KV_TEST_LOG_CALLS=", launch.harness);
+    }
     if (!launches.empty()) {
       EXPECT_EQ(kStopCommandLine, launches[0].commandLine);
     }

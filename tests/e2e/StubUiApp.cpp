@@ -1,6 +1,8 @@
 // A stand-in for the product's user-interface program, windowed as the
-// product's is: it appends the tick count and its command line to
-// "<exe>.log" and ends at once.
+// product's is: it appends a line to "<exe>.log" and ends at once. The line
+// holds, apart by tabs, the tick count, its command line, its current
+// folder, and USERPROFILE and KV_TEST_LOG_CALLS (a variable of the test
+// harness's own) as "NAME=value", empty where unset.
 #include <string>
 
 #include "common/Files.h"
@@ -11,7 +13,15 @@ int wmain() {
   wchar_t path[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, path, MAX_PATH);
   const std::wstring log = testfiles::BesideProgram(path, L".log");
-  const std::wstring line = std::to_wstring(GetTickCount64()) + L" " + GetCommandLineW() + L"\n";
+  wchar_t folder[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, folder);
+  std::wstring line = std::to_wstring(GetTickCount64()) + L"\t" + GetCommandLineW() + L"\t" + folder;
+  for (const wchar_t *name : {L"USERPROFILE", L"KV_TEST_LOG_CALLS"}) {
+    wchar_t value[MAX_PATH] = {};
+    GetEnvironmentVariableW(name, value, MAX_PATH);
+    line += std::wstring(L"\t") + name + L"=" + value;
+  }
+  line += L"\n";
   const int size = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0,
                                        nullptr, nullptr);
   std::string bytes(static_cast<std::size_t>(size), '\0');

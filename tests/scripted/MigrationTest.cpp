@@ -85,7 +85,7 @@ struct Row {
 const std::vector<std::string> kPolls = {"_kbhit()->0", "Sleep(10)", "_kbhit()->0", "Sleep(10)",
                                          "_kbhit()->0", "Sleep(10)", "_kbhit()->1"};
 
-class MigrationTest : public ::testing::TestWithParam<Row> {
+class MigrationRun : public ::testing::Test {
  protected:
   void SetUp() override {
     standin::Reset();
@@ -125,6 +125,8 @@ class MigrationTest : public ::testing::TestWithParam<Row> {
   fs::path settings;
   std::string console;
 };
+
+class MigrationTest : public MigrationRun, public ::testing::WithParamInterface<Row> {};
 
 TEST_P(MigrationTest, RunsTheRow) {
   const Row &row = GetParam();
@@ -437,5 +439,85 @@ TEST_F(MigrationTest, FailedLaunchesChangeNothing) {
   EXPECT_EQ(2u, Calls("CreateProcessW").size());
   EXPECT_EQ(0u, standin::OpenHandleCount());
 }
+
+// Who the UI program comes back to: launched as each session's user by
+// SYSTEM, as the shell's user by an administrator, as before where that
+// fails; never into session 0 or as SYSTEM. The run is the same.
+struct IdentityRow {
+  const char *name;
+  DWORD session;
+  standin::IdentityScript identity;
+  std::vector<std::string> launches;
+};
+
+class UiIdentityTest : public MigrationRun, public ::testing::WithParamInterface<IdentityRow> {};
+
+const std::string kInstall = "\"C:\\Program Files\\Norvane\\Norvane VPN\"";
+const std::wstring kUiPath = L"C:\\Program Files\\Norvane\\Norvane VPN\\kvvpnuiapp.exe";
+
+std::string Arguments(bool stop) {
+  return stop ? "\"\"" + kUi + "\" stop\"" : "null";
+}
+
+std::string AsUser(const std::string &user, DWORD session, bool stop, bool breakaway = true) {
+  return "CreateProcessAsUserW(" + user + "," + kInstall + "," + Arguments(stop) + "," +
+         std::to_string(session) + ",\"winsta0\\default\"," + (breakaway ? "0x1000400" : "0x400") +
+         ",env=" + user + ")";
+}
+
+std::string WithToken(const std::string &user, bool stop) {
+  return "CreateProcessWithTokenW(" + user + "," + kInstall + "," + Arguments(stop) + ")";
+}
+
+TEST_P(UiIdentityTest, LaunchesAsTheRowSays) {
+  standin::ServiceScript service;
+  service.state = SERVICE_RUNNING;
+  standin::SetService(service);
+  standin::LaunchScript launch;
+  launch.sessionId = GetParam().session;
+  standin::SetLaunch(launch);
+  standin::SetIdentity(GetParam().identity);
+  testfiles::WriteBytes(settings, kMigrated);
+  EXPECT_EQ(0, Run());
+  EXPECT_EQ(M2 + "Norvane VPN has been already migrated.\n" + M11 + M12, console);
+  EXPECT_EQ(GetParam().launches, Calls("CreateProcess"));
+  for (const std::string &load : Calls("LoadLibraryExW")) {
+    EXPECT_NE(std::string::npos, load.find(",0x800)->m")) << load;  // from the system folder, and found
+  }
+  EXPECT_EQ(0u, standin::OpenHandleCount());
+  EXPECT_EQ(0u, standin::EnvironmentBlockCount());
+  EXPECT_EQ(0u, standin::LoadedModuleCount());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Identities, UiIdentityTest,
+    ::testing::Values(
+        // A copy of the program in session 2 is not the UI program.
+        IdentityRow{"SystemReachesTheUsersWhereTheUiRuns",
+                    0,
+                    {true,
+                     {{1, "bob"}, {3, "carol"}},
+                     {{kUiPath, 1}, {L"C:\\Users\\eve\\kvvpnuiapp.exe", 2}, {kUiPath, 3}},
+                     "",
+                     false,
+                     0},
+                    {AsUser("bob", 1, true), AsUser("carol", 3, true), AsUser("bob", 1, false),
+                     AsUser("carol", 3, false)}},
+        // In the job's own session it stays in the job; beyond it, nothing.
+        IdentityRow{"JobThatForbidsBreakaway",
+                    1,
+                    {true, {{1, "bob"}, {2, "carol"}}, {{kUiPath, 2}}, "", true, 0},
+                    {AsUser("bob", 1, true), AsUser("bob", 1, true, false), AsUser("carol", 2, true),
+                     AsUser("carol", 2, true, false), AsUser("bob", 1, false), AsUser("bob", 1, false, false),
+                     AsUser("carol", 2, false), AsUser("carol", 2, false, false)}},
+        IdentityRow{"OverTheShouldersAsTheShellsUser",
+                    1,
+                    {false, {}, {{kUiPath, 1}}, "bob", false, 0},
+                    {WithToken("bob", true), WithToken("bob", false)}},
+        IdentityRow{"SecondaryLogonOffFallsBackToTodaysRecords",
+                    1,
+                    {false, {}, {}, "bob", false, ERROR_SERVICE_DISABLED},
+                    {WithToken("bob", true), kStopLaunch, WithToken("bob", false), kRelaunch}}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Win32.h"
@@ -173,5 +175,22 @@ struct LaunchScript {
   DWORD sessionId = 1;           // the process's session (0: services')
 };
 void SetLaunch(const LaunchScript &script);
+
+// Who the program runs as, and who else is there. Its session is the
+// launch script's.
+struct IdentityScript {
+  bool system = false;                        // SYSTEM: WTSQueryUserToken answers (else 1314)
+  std::map<DWORD, std::string> sessionUsers;  // a session without a user answers 1008
+  // Programs running besides this one: their paths and sessions.
+  std::vector<std::pair<std::wstring, DWORD>> programs;
+  std::string shellUser;  // the desktop shell's, not elevated; empty: no shell window
+  // The program's job refuses breakaway, and a process in it must stay in
+  // the job's session.
+  bool jobForbidsBreakaway = false;
+  DWORD withTokenError = 0;  // CreateProcessWithTokenW fails with this
+};
+void SetIdentity(const IdentityScript &script);
+// Environment blocks made and not yet destroyed.
+std::size_t EnvironmentBlockCount();
 
 }  // namespace standin

@@ -131,6 +131,7 @@ void Reset() {
   ResetServices();
   ResetModules();
   ResetEvents();
+  ResetIdentity();
   t_lastError = 0;
 }
 

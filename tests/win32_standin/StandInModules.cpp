@@ -55,7 +55,9 @@ void ResetModules() {
   State &s = Get();
   std::lock_guard<std::recursive_mutex> guard(s.lock);
   for (auto &entry : s.modules) {
-    dlclose(entry.second.library);
+    if (entry.second.library) {
+      dlclose(entry.second.library);
+    }
   }
   s.modules.clear();
   s.nextModuleNumber = 1;
@@ -170,7 +172,11 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
   State &s = Get();
   std::lock_guard<std::recursive_mutex> guard(s.lock);
   Module *found = FindModule(module);
-  void *symbol = found ? dlsym(found->library, name) : nullptr;
+  void *symbol = found && found->library ? dlsym(found->library, name) : nullptr;
+  if (found && !found->library) {
+    const auto it = found->functions.find(name);
+    symbol = it == found->functions.end() ? nullptr : reinterpret_cast<void *>(it->second);
+  }
   Record("GetProcAddress(" + ModuleName(module) + ",\"" + name + "\")->" + (symbol ? "found" : "null"));
   if (symbol == nullptr) {
     SetLastError(found ? ERROR_PROC_NOT_FOUND : ERROR_INVALID_HANDLE);
@@ -189,8 +195,42 @@ BOOL FreeLibrary(HMODULE module) {
     return FALSE;
   }
   if (--found->references == 0) {
-    dlclose(found->library);
+    if (found->library) {
+      dlclose(found->library);
+    }
     s.modules.erase(reinterpret_cast<std::uintptr_t>(module));
   }
   return TRUE;
+}
+
+// The system's own libraries, from its folder and nowhere else: any other
+// search could find a planted copy, so the stand-in has none to give.
+HMODULE LoadLibraryExW(LPCWSTR name, HANDLE, DWORD flags) {
+  State &s = Get();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  std::map<std::string, FARPROC> functions = SystemLibrary(Lower(name));
+  HMODULE module = nullptr;
+  if (flags == LOAD_LIBRARY_SEARCH_SYSTEM32 && !functions.empty()) {
+    for (auto &entry : s.modules) {
+      if (entry.second.path == Lower(name)) {
+        ++entry.second.references;
+        module = reinterpret_cast<HMODULE>(entry.first);
+      }
+    }
+    if (module == nullptr) {
+      // No shared object stands behind it: an address of its own will do.
+      const std::uintptr_t key = 0x7A000000u + static_cast<std::uintptr_t>(s.nextModuleNumber) * 0x10u;
+      module = reinterpret_cast<HMODULE>(key);
+      Module &entry = s.modules[key];
+      entry.path = Lower(name);
+      entry.references = 1;
+      entry.number = s.nextModuleNumber++;
+      entry.functions = functions;
+    }
+  }
+  Record("LoadLibraryExW(" + Str(name) + "," + Hex(flags) + ")->" + ModuleName(module));
+  if (module == nullptr) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+  }
+  return module;
 }

@@ -643,6 +643,12 @@ BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUT
     SetLastError(s.launch.createProcessError);
     return FALSE;
   }
+  AddProcess(info);
+  return TRUE;
+}
+
+void standin::detail::AddProcess(LPPROCESS_INFORMATION info) {
+  State &s = Get();
   Object process;
   process.kind = ObjectKind::Process;
   process.processId = s.nextPid++;
@@ -653,7 +659,6 @@ BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUT
   info->hThread = AddHandle(thread);
   info->dwProcessId = process.processId;
   info->dwThreadId = 1;
-  return TRUE;
 }
 
 int _kbhit() {
@@ -698,6 +703,9 @@ BOOL ProcessIdToSessionId(DWORD processId, DWORD *sessionId) {
     return FALSE;
   }
   *sessionId = s.launch.sessionId;
+  if (processId >= kFirstProgramId && processId - kFirstProgramId < s.identity.programs.size()) {
+    *sessionId = s.identity.programs[processId - kFirstProgramId].second;
+  }
   return TRUE;
 }
 

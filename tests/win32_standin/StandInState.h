@@ -13,7 +13,7 @@
 
 namespace standin::detail {
 
-enum class ObjectKind { File, Process, Thread, ScManager, Service, Console, Token };
+enum class ObjectKind { File, Process, Thread, ScManager, Service, Console, Token, Snapshot };
 
 // A file's identity: the same file under every name (hard links) and for
 // every handle.
@@ -35,7 +35,9 @@ struct Object {
   DWORD access = 0;
   int number = 0;  // h<number> in the call log
   bool directory = false;
-  std::string user;  // a token's, as a SID's text
+  std::string user;      // a token's, as a SID's text
+  DWORD session = 0;     // a token's
+  std::size_t next = 0;  // a snapshot's next entry
 };
 
 struct Event {
@@ -57,7 +59,8 @@ struct Apc {
 };
 
 struct Module {
-  void *library = nullptr;  // from dlopen
+  void *library = nullptr;                   // from dlopen; null for a system library
+  std::map<std::string, FARPROC> functions;  // a system library's
   std::wstring path;
   int references = 0;
   int number = 0;  // m<number> in the call log
@@ -95,6 +98,9 @@ struct State {
   LaunchScript launch;
   int kbhitCalls = 0;
 
+  IdentityScript identity;
+  std::map<const void *, std::string> environments;  // block to its user
+
   std::map<std::uintptr_t, Module> modules;
   int nextModuleNumber = 1;
   std::wstring programPath;
@@ -115,6 +121,14 @@ bool AdvanceClock(std::uint64_t ms, bool stopOnApc);
 void ResetServices();
 void ResetModules();
 void ResetEvents();
+void ResetIdentity();
+// A system library's functions by name; empty for any other library.
+std::map<std::string, FARPROC> SystemLibrary(const std::wstring &name);
+// The ids of the scripted programs, in their order, and of the shell.
+constexpr DWORD kFirstProgramId = 7000;
+constexpr DWORD kShellProcessId = 6000;
+// A new process, as the launch calls hand it out.
+void AddProcess(LPPROCESS_INFORMATION info);
 // Ends the process as FileFaults::endBy says, from the program's thread.
 void EndProcess(DWORD by);
 std::string HandleName(const void *handle);

@@ -27,6 +27,7 @@ using LPSTR = char *;
 using LPCSTR = const char *;
 using LPBYTE = BYTE *;
 using LPDWORD = DWORD *;
+using PDWORD = DWORD *;
 using PVOID = void *;
 using LPVOID = void *;
 using LPCVOID = const void *;
@@ -65,6 +66,7 @@ using FARPROC = INT_PTR (*)();
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
 #define ERROR_INVALID_DATA 13u
+#define ERROR_NO_MORE_FILES 18u
 #define ERROR_WRITE_FAULT 29u
 #define ERROR_SHARING_VIOLATION 32u
 #define ERROR_HANDLE_DISK_FULL 39u
@@ -76,12 +78,15 @@ using FARPROC = INT_PTR (*)();
 #define ERROR_PROC_NOT_FOUND 127u
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_UNTRUSTED_MOUNT_POINT 448u
+#define ERROR_NO_TOKEN 1008u
 #define ERROR_SERVICE_REQUEST_TIMEOUT 1053u
 #define ERROR_SERVICE_ALREADY_RUNNING 1056u
 #define ERROR_SERVICE_DOES_NOT_EXIST 1060u
 #define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061u
 #define ERROR_SERVICE_NOT_ACTIVE 1062u
+#define ERROR_SERVICE_DISABLED 1058u
 #define ERROR_SERVICE_NOTIFY_CLIENT_LAGGING 1294u
+#define ERROR_PRIVILEGE_NOT_HELD 1314u
 #define ERROR_IO_DEVICE 1117u
 #define ERROR_TIMEOUT 1460u
 #define E_NOINTERFACE static_cast<HRESULT>(0x80004002u)
@@ -168,7 +173,11 @@ using FARPROC = INT_PTR (*)();
 // Security.
 #define OWNER_SECURITY_INFORMATION 0x1u
 #define DACL_SECURITY_INFORMATION 0x4u
+#define TOKEN_ASSIGN_PRIMARY 0x1u
+#define TOKEN_DUPLICATE 0x2u
 #define TOKEN_QUERY 0x8u
+#define TOKEN_ADJUST_DEFAULT 0x80u
+#define TOKEN_ADJUST_SESSIONID 0x100u
 #define SECURITY_MAX_SID_SIZE 68
 #define SDDL_REVISION_1 1u
 
@@ -404,7 +413,7 @@ BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR d
                                                           ULONG *length);
 
 // Tokens. A SID is its text form here.
-enum TOKEN_INFORMATION_CLASS { TokenUser = 1 };
+enum TOKEN_INFORMATION_CLASS { TokenUser = 1, TokenElevation = 20 };
 struct SID_AND_ATTRIBUTES {
   PSID Sid;
   DWORD Attributes;
@@ -412,17 +421,56 @@ struct SID_AND_ATTRIBUTES {
 struct TOKEN_USER {
   SID_AND_ATTRIBUTES User;
 };
+struct TOKEN_ELEVATION {
+  DWORD TokenIsElevated;
+};
+enum SECURITY_IMPERSONATION_LEVEL { SecurityImpersonation = 2 };
+enum TOKEN_TYPE { TokenPrimary = 1 };
 HANDLE GetCurrentProcess();
 BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
 BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information, DWORD length,
                          LPDWORD needed);
 BOOL ConvertSidToStringSidW(PSID sid, LPWSTR *text);
+BOOL DuplicateTokenEx(HANDLE token, DWORD access, LPSECURITY_ATTRIBUTES attributes,
+                      SECURITY_IMPERSONATION_LEVEL level, TOKEN_TYPE type, PHANDLE duplicate);
+
+// Launches as another user, and who is at the desktop.
+#define CREATE_UNICODE_ENVIRONMENT 0x400u
+#define CREATE_BREAKAWAY_FROM_JOB 0x01000000u
+BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR application, LPWSTR commandLine,
+                          LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes,
+                          BOOL inheritHandles, DWORD flags, LPVOID environment, LPCWSTR currentDirectory,
+                          LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation);
+BOOL CreateProcessWithTokenW(HANDLE token, DWORD logonFlags, LPCWSTR application, LPWSTR commandLine,
+                             DWORD flags, LPVOID environment, LPCWSTR currentDirectory,
+                             LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation);
+HWND GetShellWindow();
+DWORD GetWindowThreadProcessId(HWND window, LPDWORD processId);
+#define TH32CS_SNAPPROCESS 0x2u
+struct PROCESSENTRY32W {
+  DWORD dwSize;
+  DWORD cntUsage;
+  DWORD th32ProcessID;
+  ULONG_PTR th32DefaultHeapID;
+  DWORD th32ModuleID;
+  DWORD cntThreads;
+  DWORD th32ParentProcessID;
+  LONG pcPriClassBase;
+  DWORD dwFlags;
+  WCHAR szExeFile[MAX_PATH];
+};
+HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD processId);
+BOOL Process32FirstW(HANDLE snapshot, PROCESSENTRY32W *entry);
+BOOL Process32NextW(HANDLE snapshot, PROCESSENTRY32W *entry);
+BOOL QueryFullProcessImageNameW(HANDLE process, DWORD flags, LPWSTR path, PDWORD size);
 
 // Modules.
 HMODULE GetModuleHandleW(LPCWSTR name);
 BOOL GetModuleHandleExW(DWORD flags, LPCWSTR name, HMODULE *module);
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
 HMODULE LoadLibraryW(LPCWSTR path);
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x800u
+HMODULE LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL FreeLibrary(HMODULE module);
 
