@@ -207,6 +207,10 @@ bool IsTrusted(HANDLE folder) {
 
 }  // namespace
 
+CTextFile::Identity::Identity(const BY_HANDLE_FILE_INFORMATION &info)
+    : volume(info.dwVolumeSerialNumber),
+      index((std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow) {}
+
 CTextFile::CTextFile(LPCWSTR path) : m_path(path) {
   // The folder keeps its separator, so that a root stays a root.
   const std::wstring::size_type slash = m_path.find_last_of(L"\\/");
@@ -245,7 +249,7 @@ bool CTextFile::IsPlainFileHere(HANDLE file, const BY_HANDLE_FILE_INFORMATION &i
 }
 
 std::wstring CTextFile::ReadAllText() {
-  m_read = false;
+  m_read.reset();
   CHandle file;
   if (m_folder) {
     file = OpenIn(m_folder.Get(), m_name, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, m_trusted);
@@ -256,9 +260,7 @@ std::wstring CTextFile::ReadAllText() {
     logging::LogCannotOpen(L"FileReadAllText", m_path.c_str());
     return {};
   }
-  m_read = true;
-  m_readIdentity = {info.dwVolumeSerialNumber,
-                    (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  m_read.emplace(info);
   std::string bytes;
   ReadAll(file.Get(), bytes);  // a read error ends the text; what came before it is kept
   file.Close();
@@ -291,10 +293,7 @@ CHandle CTextFile::OpenForWriting(bool &created) {
     return file;
   }
   BY_HANDLE_FILE_INFORMATION info{};
-  if (file && (!GetFileInformationByHandle(file.Get(), &info) ||
-               (m_read && (info.dwVolumeSerialNumber != m_readIdentity.volume ||
-                           ((std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow) !=
-                               m_readIdentity.index)) ||
+  if (file && (!GetFileInformationByHandle(file.Get(), &info) || (m_read && !(Identity(info) == *m_read)) ||
                (!m_trusted && !IsPlainFileHere(file.Get(), info, m_name)))) {
     file.Close();
     SetLastError(ERROR_UNTRUSTED_MOUNT_POINT);

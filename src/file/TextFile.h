@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/Handle.h"
@@ -45,9 +46,13 @@ class CTextFile {
   std::int32_t WriteAllText(std::wstring text);
 
  private:
+  // The file as the system knows it, whatever its names: volume serial
+  // and file index.
   struct Identity {
     DWORD volume = 0;
     std::uint64_t index = 0;
+    explicit Identity(const BY_HANDLE_FILE_INFORMATION &info);
+    bool operator==(const Identity &other) const { return volume == other.volume && index == other.index; }
   };
 
   CHandle OpenForWriting(bool &created);
@@ -60,6 +65,5 @@ class CTextFile {
   DWORD m_folderError = 0;
   std::wstring m_folderFinalPath;
   bool m_trusted = false;
-  bool m_read = false;
-  Identity m_readIdentity;
+  std::optional<Identity> m_read;  // the file last read
 };
