@@ -383,6 +383,22 @@ bool TakeSpace(std::uint64_t size, std::uint64_t end, std::uint64_t &room) {
   return false;
 }
 
+// The access list a new file takes from the descriptor it is created with,
+// in the given host folder: a protected list ("D:P") as it is; otherwise
+// with the folder's inheritable entries appended, as the system merges
+// them. Without a descriptor, what the folder hands down.
+std::string CreatedDacl(const void *descriptor, const std::string &folder) {
+  if (descriptor == nullptr) {
+    return kInheritedDacl;
+  }
+  std::string dacl(static_cast<const char *>(descriptor));
+  const auto inherited = Get().folderInheritance.find(folder);
+  if (dacl.find("D:P") == std::string::npos && inherited != Get().folderInheritance.end()) {
+    dacl += inherited->second;
+  }
+  return dacl;
+}
+
 HANDLE FailOpen(DWORD error) {
   SetLastError(error);
   return INVALID_HANDLE_VALUE;
@@ -436,16 +452,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
     const FileId id = IdOf(info);
     s.attributes[id] =
         (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) | FILE_ATTRIBUTE_ARCHIVE;
-    if (security && security->lpSecurityDescriptor) {
-      std::string dacl(static_cast<const char *>(security->lpSecurityDescriptor));
-      const auto inherited = s.folderInheritance.find(Folder(host));
-      if (dacl.find("D:P") == std::string::npos && inherited != s.folderInheritance.end()) {
-        dacl += inherited->second;
-      }
-      s.dacls[id] = dacl;
-    } else {
-      s.dacls[id] = kInheritedDacl;
-    }
+    s.dacls[id] = CreatedDacl(security ? security->lpSecurityDescriptor : nullptr, Folder(host));
     SetLastError(0);
   } else {
     const FileId id = IdOf(info);
@@ -864,15 +871,7 @@ NTSTATUS NtCreateFile(PHANDLE out, ACCESS_MASK access, OBJECT_ATTRIBUTES *attrib
     if (fd < 0 || ::fstat(fd, &info) != 0) {
       return Status(ErrorFromErrno(errno, ""));
     }
-    std::string dacl = attributes->SecurityDescriptor
-                           ? static_cast<const char *>(attributes->SecurityDescriptor)
-                           : kInheritedDacl;
-    const auto inherited = s.folderInheritance.find(FdPath(folder->fd) + "/");
-    if (attributes->SecurityDescriptor && dacl.find("D:P") == std::string::npos &&
-        inherited != s.folderInheritance.end()) {
-      dacl += inherited->second;
-    }
-    s.dacls[IdOf(info)] = dacl;
+    s.dacls[IdOf(info)] = CreatedDacl(attributes->SecurityDescriptor, FdPath(folder->fd) + "/");
     s.attributes[IdOf(info)] = FILE_ATTRIBUTE_ARCHIVE;
   } else if (S_ISDIR(info.st_mode) || disposition == FILE_CREATE) {
     return Status(S_ISDIR(info.st_mode) ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS);
