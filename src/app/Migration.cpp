@@ -78,7 +78,7 @@ enum class RunEnd : int {
 
 // The service stop, the settings file and the service start; each message
 // is out before the next step begins.
-RunEnd Migrate(std::ostream &out, std::wostream &wideOut, CUiLauncher &ui) {
+RunEnd Migrate(std::ostream &out, std::wostream &wideOut, CUiLauncher &ui, const std::wstring &settingsFile) {
   const bool cancel = false;
   const DWORD stopped = ServiceStop(cancel);
   if (stopped != ERROR_SUCCESS) {
@@ -90,7 +90,7 @@ RunEnd Migrate(std::ostream &out, std::wostream &wideOut, CUiLauncher &ui) {
 
   // Its folder is held from the first read to the write: the file written
   // is the file read.
-  CTextFile settings(kSettingsFile);
+  CTextFile settings(settingsFile.c_str());
   const std::wstring text = ReadSettings(settings);
   if (text.size() < kUsableTextLength) {
     out << "Error at reading kvvpn.xml file.\n" << std::flush;
@@ -143,9 +143,10 @@ int RunMigration(std::ostream &out, std::wostream &wideOut) {
   RunEnd end = RunEnd::ServiceRunsAgain;
   {
     // What the launches need is let go before the closing wait.
-    CUiLauncher ui;
+    const ProductPaths product = LocateProduct();
+    CUiLauncher ui(product);
     ui.Stop();
-    end = Migrate(out, wideOut, ui);
+    end = Migrate(out, wideOut, ui, product.settingsFile);
   }
   if (end != RunEnd::NoRootElement) {
     out << "Press any key to close the window.\n" << std::flush;

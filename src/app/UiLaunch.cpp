@@ -15,10 +15,10 @@ constexpr int kMostProcesses = 65536;
 
 // Each launch gets a command line of its own, since the call may write
 // into it: the program's quoted path and the arguments, or none at all.
-std::vector<wchar_t> CommandLine(const wchar_t *arguments) {
+std::vector<wchar_t> CommandLine(const ProductPaths &product, const wchar_t *arguments) {
   std::vector<wchar_t> line;
   if (arguments != nullptr) {
-    const std::wstring text = std::wstring(L"\"") + kUiProgram + L"\" " + arguments;
+    const std::wstring text = L"\"" + product.uiProgram + L"\" " + arguments;
     line.assign(text.begin(), text.end());
     line.push_back(L'\0');
   }
@@ -47,12 +47,13 @@ bool SamePath(const wchar_t *a, const wchar_t *b) {
 }
 
 // With this process's own token, as the tool always launched it.
-void LaunchPlain(const wchar_t *arguments) {
+void LaunchPlain(const ProductPaths &product, const wchar_t *arguments) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info = NoProcess();
-  std::vector<wchar_t> line = CommandLine(arguments);
-  if (CreateProcessW(kUiProgram, Text(line), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+  std::vector<wchar_t> line = CommandLine(product, arguments);
+  if (CreateProcessW(product.uiProgram.c_str(), Text(line), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                     &startup, &info)) {
     LetGo(info);
   } else {
     GetLastError();
@@ -61,13 +62,13 @@ void LaunchPlain(const wchar_t *arguments) {
 
 // As the shell's user, in this session (the Secondary Logon service starts
 // it, with that user's environment).
-bool LaunchAsShellUser(HANDLE token, const wchar_t *arguments) {
+bool LaunchAsShellUser(HANDLE token, const ProductPaths &product, const wchar_t *arguments) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info = NoProcess();
-  std::vector<wchar_t> line = CommandLine(arguments);
-  if (!CreateProcessWithTokenW(token, 0, kUiProgram, Text(line), 0, nullptr, kInstallFolder, &startup,
-                               &info)) {
+  std::vector<wchar_t> line = CommandLine(product, arguments);
+  if (!CreateProcessWithTokenW(token, 0, product.uiProgram.c_str(), Text(line), 0, nullptr,
+                               product.installFolder.c_str(), &startup, &info)) {
     return false;
   }
   LetGo(info);
@@ -76,12 +77,12 @@ bool LaunchAsShellUser(HANDLE token, const wchar_t *arguments) {
 
 // The sessions in which the UI program runs, known by its full path: a copy
 // of it elsewhere does not count.
-std::vector<DWORD> UiSessions() {
+std::vector<DWORD> UiSessions(const std::wstring &uiProgram) {
   std::set<DWORD> sessions;
   const CHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
-  const wchar_t *file = std::wcsrchr(kUiProgram, L'\\') + 1;
+  const wchar_t *file = uiProgram.c_str() + uiProgram.rfind(L'\\') + 1;
   int walked = 0;
   for (BOOL more = snapshot && Process32FirstW(snapshot.Get(), &entry); more && walked < kMostProcesses;
        more = Process32NextW(snapshot.Get(), &entry), ++walked) {
@@ -93,7 +94,7 @@ std::vector<DWORD> UiSessions() {
     DWORD size = MAX_PATH;
     DWORD session = 0;
     if (process && QueryFullProcessImageNameW(process.Get(), 0, image, &size) &&
-        SamePath(image, kUiProgram) && ProcessIdToSessionId(entry.th32ProcessID, &session)) {
+        SamePath(image, uiProgram.c_str()) && ProcessIdToSessionId(entry.th32ProcessID, &session)) {
       sessions.insert(session);
     }
   }
@@ -150,7 +151,7 @@ UiLaunchPlan ChooseUiLaunches(const UiLaunchFacts &facts) {
   return plan;
 }
 
-CUiLauncher::CUiLauncher() {
+CUiLauncher::CUiLauncher(const ProductPaths &product) : m_product(product) {
   UiLaunchFacts facts;
   if (!ProcessIdToSessionId(GetCurrentProcessId(), &facts.ownSession)) {
     facts.ownSession = 0;  // unknown: nobody is relaunched into it
@@ -161,7 +162,7 @@ CUiLauncher::CUiLauncher() {
     facts.userTokenAnswer = m_queryUserToken(facts.ownSession, &raw) ? ERROR_SUCCESS : GetLastError();
     const CHandle token(raw);
   }
-  facts.uiSessions = UiSessions();
+  facts.uiSessions = UiSessions(m_product.uiProgram);
   facts.shell = FindShell(m_shellToken);
   m_plan = ChooseUiLaunches(facts);
 }
@@ -200,14 +201,14 @@ void CUiLauncher::Launch(const wchar_t *arguments) {
     }
     return;
   case UiLaunchWay::ShellUser:
-    if (LaunchAsShellUser(m_shellToken.Get(), arguments)) {
+    if (LaunchAsShellUser(m_shellToken.Get(), m_product, arguments)) {
       return;
     }
     break;  // as before: the person at the desk sees the outcome
   case UiLaunchWay::Plain:
     break;
   }
-  LaunchPlain(arguments);
+  LaunchPlain(m_product, arguments);
 }
 
 // As the session's user, in that session, with that user's environment, on
@@ -232,10 +233,10 @@ void CUiLauncher::LaunchAsSessionUser(DWORD session, const wchar_t *arguments) c
   // program running; in it, where the job allows nothing else.
   for (const DWORD breakaway : {static_cast<DWORD>(CREATE_BREAKAWAY_FROM_JOB), DWORD{0}}) {
     PROCESS_INFORMATION info = NoProcess();
-    std::vector<wchar_t> line = CommandLine(arguments);
-    if (CreateProcessAsUserW(token.Get(), kUiProgram, Text(line), nullptr, nullptr, FALSE,
-                             CREATE_UNICODE_ENVIRONMENT | breakaway, environment.get(), kInstallFolder,
-                             &startup, &info)) {
+    std::vector<wchar_t> line = CommandLine(m_product, arguments);
+    if (CreateProcessAsUserW(token.Get(), m_product.uiProgram.c_str(), Text(line), nullptr, nullptr, FALSE,
+                             CREATE_UNICODE_ENVIRONMENT | breakaway, environment.get(),
+                             m_product.installFolder.c_str(), &startup, &info)) {
       LetGo(info);
       return;
     }

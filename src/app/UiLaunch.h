@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "app/Product.h"
 #include "platform/Handle.h"
 #include "platform/Win32.h"
 
@@ -46,10 +47,11 @@ struct UiLaunchPlan {
 // it only asks for the "stop" (the relaunch would reach nobody).
 UiLaunchPlan ChooseUiLaunches(const UiLaunchFacts &facts);
 
-// Collects the facts when made and keeps what the launches need.
+// Collects the facts when made and keeps what the launches need: the
+// product's UI program and folder among them.
 class CUiLauncher {
  public:
-  CUiLauncher();
+  explicit CUiLauncher(const ProductPaths &product);
   CUiLauncher(const CUiLauncher &) = delete;
   CUiLauncher &operator=(const CUiLauncher &) = delete;
 
@@ -70,6 +72,7 @@ class CUiLauncher {
   QueryUserTokenProc m_queryUserToken = nullptr;
   CreateEnvironmentBlockProc m_createEnvironmentBlock = nullptr;
   DestroyEnvironmentBlockProc m_destroyEnvironmentBlock = nullptr;
+  ProductPaths m_product;
   CHandle m_shellToken;  // a primary token of the shell's user
   UiLaunchPlan m_plan;
 };

@@ -24,6 +24,7 @@
 #include <conio.h>
 #include <sddl.h>
 #include <shellapi.h>
+#include <shlobj.h>
 #include <time.h>
 #include <tlhelp32.h>
 #include <winternl.h>

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <cwchar>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -66,11 +67,11 @@ struct UiLaunch {
 
 // The stub UI program's launches, oldest first; it may still be writing the
 // last one, so wait (bounded) for the count that the test expects.
-std::vector<UiLaunch> UiLaunches(std::size_t expected) {
+std::vector<UiLaunch> UiLaunches(std::size_t expected, const std::wstring &log) {
   std::vector<UiLaunch> launches;
   for (int attempt = 0; attempt < 100; ++attempt) {
     launches.clear();
-    std::istringstream lines(ReadBytes(kUiLog));
+    std::istringstream lines(ReadBytes(log));
     std::string line;
     while (std::getline(lines, line)) {
       std::vector<std::string> fields(1);
@@ -91,8 +92,6 @@ std::vector<UiLaunch> UiLaunches(std::size_t expected) {
   }
   return launches;
 }
-
-const std::string kStopCommandLine = "\"C:\\Program Files\\Norvane\\Norvane VPN\\kvvpnuiapp.exe\" stop";
 
 const std::string kServer = "caf\xC3\xA9 one";
 // Long enough for its write to be caught under way.
@@ -166,16 +165,17 @@ class MigrationWineTest : public ::testing::Test {
   // product's folder, with that user's environment, none of the harness's.
   // (Wine answers WTSQueryUserToken for any session with the caller's
   // token, so the tool launches as a session's user here.)
-  std::vector<UiLaunch> ExpectLaunches(bool relaunched) {
-    const auto launches = UiLaunches(relaunched ? 2 : 1);
+  std::vector<UiLaunch> ExpectLaunches(bool relaunched, const std::wstring &folder = kInstallFolder) {
+    const auto launches = UiLaunches(relaunched ? 2 : 1, folder + L"\\kvvpnuiapp.log");
     EXPECT_EQ(relaunched ? 2u : 1u, launches.size());
+    const std::string narrowFolder(folder.begin(), folder.end());
     for (const UiLaunch &launch : launches) {
-      EXPECT_EQ(std::string(std::begin(kInstallFolder), std::end(kInstallFolder) - 1), launch.folder);
+      EXPECT_EQ(narrowFolder, launch.folder);
       EXPECT_EQ(0u, launch.profile.rfind("USERPROFILE=C:\\", 0)) << launch.profile;
       EXPECT_EQ("KV_TEST_LOG_CALLS=", launch.harness);
     }
     if (!launches.empty()) {
-      EXPECT_EQ(kStopCommandLine, launches[0].commandLine);
+      EXPECT_EQ("\"" + narrowFolder + "\\kvvpnuiapp.exe\" stop", launches[0].commandLine);
     }
     if (relaunched && launches.size() == 2) {
       EXPECT_EQ(std::string::npos, launches[1].commandLine.find("stop")) << launches[1].commandLine;
@@ -189,8 +189,9 @@ class MigrationWineTest : public ::testing::Test {
 };
 
 // The time written into time_provider, checked to lie within the run.
-void ExpectMigrated(long long before, long long after, const std::string &server) {
-  const std::string written = ReadBytes(kSettingsFile);
+void ExpectMigrated(long long before, long long after, const std::string &server,
+                    const std::wstring &file = kSettingsFile) {
+  const std::string written = ReadBytes(file);
   const std::string open = "<time_provider>";
   const auto at = written.find(open);
   ASSERT_NE(std::string::npos, at) << written.substr(0, 2000);
@@ -483,6 +484,109 @@ INSTANTIATE_TEST_SUITE_P(
             "Error 1060 at stopping Norvane Vpn service.\r\n" + M12, 10, File::Untouched, SERVICE_STOPPED,
             false, 0, false, 8000}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Program Files where Windows put it, on another drive (D:, a link in the
+// prefix's dosdevices, and ProgramFilesDir naming it). Sets the drive up
+// for a row and puts everything back, whatever the row's end.
+class ProgramFilesElsewhere {
+ public:
+  static constexpr wchar_t kFolder[] = L"D:\\Program Files\\Norvane\\Norvane VPN";
+
+  explicit ProgramFilesElsewhere(bool keepConstant) {
+    wchar_t prefix[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH);
+    m_link = std::string(prefix, prefix + wcslen(prefix)) + "/dosdevices/d:";
+    for (const wchar_t *folder :
+         {L"", L"\\Program Files", L"\\Program Files\\Norvane", L"\\Program Files\\Norvane\\Norvane VPN",
+          L"\\Program Files\\Norvane\\Norvane VPN\\settings"}) {
+      CreateDirectoryW((kDrive + folder).c_str(), nullptr);
+    }
+    HKEY key = nullptr;
+    DWORD size = sizeof m_programFiles;
+    ready = prefix[0] != L'\0' &&
+            CopyFileW(kUiProgram, (kDrive + L"\\Program Files\\Norvane\\Norvane VPN\\kvvpnuiapp.exe").c_str(),
+                      FALSE) &&
+            HostCommand("/bin/ln -sfn '" + UnixPath(kDrive) + "' '" + m_link + "'",
+                        [] { return GetFileAttributesW(L"D:\\") != INVALID_FILE_ATTRIBUTES; }) &&
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS &&
+            RegQueryValueExW(key, L"ProgramFilesDir", nullptr, nullptr,
+                             reinterpret_cast<BYTE *>(m_programFiles), &size) == ERROR_SUCCESS &&
+            SetProgramFiles(L"D:\\Program Files") &&
+            (keepConstant || (m_moved = MoveFileW(kInstallFolder, kAway.c_str())));
+    RegCloseKey(key);
+  }
+
+  ~ProgramFilesElsewhere() {
+    if (m_moved) {
+      EXPECT_TRUE(MoveFileW(kAway.c_str(), kInstallFolder));
+    }
+    if (m_programFiles[0] != L'\0') {
+      EXPECT_TRUE(SetProgramFiles(m_programFiles));
+    }
+    EXPECT_TRUE(HostCommand("/bin/rm -rf '" + m_link + "' '" + UnixPath(kDrive) + "'",
+                            [] { return GetFileAttributesW(kDrive.c_str()) == INVALID_FILE_ATTRIBUTES; }));
+  }
+
+  bool ready = false;
+
+ private:
+  static constexpr wchar_t kKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion";
+  inline static const std::wstring kDrive = L"C:\\kvdrive-d";
+  inline static const std::wstring kAway = std::wstring(kInstallFolder) + L".away";
+
+  static bool SetProgramFiles(const wchar_t *folder) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+      return false;
+    }
+    const LSTATUS set =
+        RegSetValueExW(key, L"ProgramFilesDir", 0, REG_SZ, reinterpret_cast<const BYTE *>(folder),
+                       static_cast<DWORD>((wcslen(folder) + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    return set == ERROR_SUCCESS;
+  }
+
+  std::string m_link;
+  wchar_t m_programFiles[MAX_PATH] = {};
+  bool m_moved = false;
+};
+
+// Installed only there, the product is found through the system's folder
+// and migrated, its UI program launched from there; installed in both
+// places, the constant one wins and the other copy is not touched.
+class ProgramFilesElsewhereTest : public MigrationWineTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ProgramFilesElsewhereTest, MigratesWhereTheToolLooks) {
+  const bool inBoth = GetParam();
+  const std::wstring elsewhere = std::wstring(ProgramFilesElsewhere::kFolder) + L"\\settings\\kvvpn.xml";
+  const ProgramFilesElsewhere drive(inBoth);
+  ASSERT_TRUE(drive.ready) << GetLastError();
+  WriteBytes(elsewhere, Settings("1"));
+  if (inBoth) {
+    WriteBytes(kSettingsFile, Settings("1"));
+  }
+  StartService();
+  const long long before = static_cast<long long>(std::time(nullptr));
+  const ConsoleRun run = RunTool(Key::AtPrompt);
+  const long long after = static_cast<long long>(std::time(nullptr));
+  ASSERT_TRUE(run.finished) << run.output;
+  EXPECT_EQ(0u, run.exitCode);
+  EXPECT_EQ(M2 + M8 + M11 + M12, run.output);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState());
+  if (inBoth) {
+    ExpectMigrated(before, after, kServer);
+    ExpectLaunches(true);
+    EXPECT_EQ(Settings("1"), ReadBytes(elsewhere));
+    EXPECT_EQ("", ReadBytes(std::wstring(ProgramFilesElsewhere::kFolder) + L"\\kvvpnuiapp.log"));
+  } else {
+    ExpectMigrated(before, after, kServer, elsewhere);
+    ExpectLaunches(true, ProgramFilesElsewhere::kFolder);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(kInstallFolder));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Product, ProgramFilesElsewhereTest, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "InBothPlaces" : "OnlyThere"; });
 
 }  // namespace
 

@@ -570,6 +570,17 @@ BOOL CloseHandle(HANDLE handle) {
   return ok;
 }
 
+HRESULT SHGetFolderPathW(HWND, int folder, HANDLE, DWORD, LPWSTR path) {
+  Record("SHGetFolderPathW(" + std::to_string(folder) + ")");
+  if (folder != CSIDL_PROGRAM_FILES) {
+    return E_INVALIDARG;
+  }
+  const std::wstring programFiles = L"C:\\Program Files";
+  std::copy(programFiles.begin(), programFiles.end(), path);
+  path[programFiles.size()] = L'\0';
+  return 0;
+}
+
 LPWSTR *CommandLineToArgvW(LPCWSTR commandLine, int *argc) {
   State &s = Get();
   std::lock_guard<std::recursive_mutex> guard(s.lock);

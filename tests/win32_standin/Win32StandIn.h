@@ -339,6 +339,12 @@ BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUT
                     LPVOID environment, LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
                     LPPROCESS_INFORMATION processInformation);
 LPWSTR *CommandLineToArgvW(LPCWSTR commandLine, int *argc);
+// The shell's known folders: only Program Files, "C:\Program Files" here.
+#define CSIDL_PROGRAM_FILES 0x0026
+#define SHGFP_TYPE_CURRENT 0
+#define E_INVALIDARG static_cast<HRESULT>(0x80070057u)
+#define SUCCEEDED(result) (static_cast<HRESULT>(result) >= 0)
+HRESULT SHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path);
 HLOCAL LocalFree(HLOCAL memory);
 
 // Files.
