@@ -48,4 +48,10 @@ SRC
   [ -f "$src/tinyxml.cpp" ] || { echo "setup: TinyXML sources not found" >&2; exit 1; }
   rm -rf "$tinyxml" && mv "$src" "$tinyxml" && rm -rf "$work"
 fi
+# PowerShell 7, for the detection script's column, wherever the .NET SDK is
+# (7.7.0 does not install here; 7.6.10 does).
+if command -v dotnet >/dev/null 2>&1 && ! command -v pwsh >/dev/null 2>&1 &&
+  [ ! -x "${HOME:-/root}/.dotnet/tools/pwsh" ]; then
+  DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 dotnet tool install --global PowerShell --version 7.6.10 >/dev/null
+fi
 echo "setup: ready"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test: host unit and scripted tests (ASan/UBSan; the log binding also
 # under TSan), the same tests built for Windows and run under Wine, the real
-# tool end to end under Wine, the release artifact (reproducible, signed,
+# tool end to end under Wine, the detection scripts beside the tool's own
+# verdicts, the release artifact (reproducible, signed,
 # its version record, manifest and imports), and a short fuzzing pass. Needs
 # no terminal or input.
 set -euo pipefail
@@ -33,6 +34,8 @@ suite "windows build" build windows
 kv_wine_prefix_up
 kv_wine_settle
 suite "windows tests under wine" ctest --preset windows
+suite "detection scripts beside the tool (cscript under wine, PowerShell 7)" \
+  bash tests/detect/columns.sh build/host/detection-rows
 kv_wine_prefix_down
 suite "release artifact" bash scripts/release-check.sh
 suite "fuzz build (clang, libFuzzer)" build fuzz
