@@ -1,3 +1,4 @@
+#define KV_WIN32_SHELL_FOLDERS
 #include "app/Product.h"
 
 #include "platform/Win32.h"

@@ -24,10 +24,16 @@
 #include <conio.h>
 #include <sddl.h>
 #include <shellapi.h>
-#include <shlobj.h>
 #include <time.h>
 #include <tlhelp32.h>
 #include <winternl.h>
+
+// The shell's folder paths, only for the file that asks for them
+// (KV_WIN32_SHELL_FOLDERS defined before its first include): the header
+// costs every other file a second to compile.
+#ifdef KV_WIN32_SHELL_FOLDERS
+#include <shlobj.h>
+#endif
 
 #ifndef ERROR_UNTRUSTED_MOUNT_POINT
 #define ERROR_UNTRUSTED_MOUNT_POINT 448L
