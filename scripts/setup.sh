@@ -4,7 +4,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format util-linux
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format util-linux procps
           libgtest-dev googletest libbenchmark-dev libtinyxml-dev
           wine wine64 g++-mingw-w64-x86-64 mingw-w64-tools
           dpkg-dev bsdutils ca-certificates osslsigncode openssl python3)
