@@ -112,6 +112,10 @@ build_low() {
   nice -n 10 bash -c "cmake --preset '$1' >/dev/null && cmake --build --preset '$1' -j '$jobs'"
 }
 
+fuzz() {
+  build_low fuzz && nice -n 10 bash scripts/fuzz.sh smoke
+}
+
 suite "set-up" bash scripts/setup.sh
 cmake --preset windows >/dev/null
 groups=$(cat build/windows/wine-groups)
@@ -125,15 +129,18 @@ KV_WINEPREFIXES=$(for ((i = 0; i < groups; i++)); do printf '%s:' "$KV_WINE_TOP/
 export KV_WINEPREFIXES
 beside "windows tests under wine ($groups groups side by side)" \
   ctest --preset windows -j "$groups"
+# The builds that need no Wine, side by side, so that no core waits on a
+# link, a configure step or a single-threaded test.
+beside "release artifact" nice -n 10 bash scripts/release-check.sh
+beside "fuzz build (clang, libFuzzer) and smoke pass" fuzz
 suite "host build (AddressSanitizer, UBSan)" build_low host
-suite "host tests" ctest --preset host
+suite "host tests" nice -n 10 ctest --preset host -j "$jobs"
 beside "detection scripts beside the tool (cscript under wine, PowerShell 7)" \
   env KV_WINEPREFIX="$KV_WINE_TOP/$groups/prefix" nice -n 5 bash tests/detect/columns.sh build/host/detection-rows
 suite "host build of the log binding's tests (ThreadSanitizer)" build_low tsan
 suite "log binding under ThreadSanitizer" ctest --preset tsan
-suite "release artifact" nice -n 10 bash scripts/release-check.sh
-suite "fuzz build (clang, libFuzzer)" build_low fuzz
-suite "fuzz smoke" nice -n 10 bash scripts/fuzz.sh smoke
+join "release artifact"
+join "fuzz build (clang, libFuzzer) and smoke pass"
 join "detection scripts beside the tool (cscript under wine, PowerShell 7)"
 join "windows tests under wine ($groups groups side by side)"
 

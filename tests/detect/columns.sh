@@ -17,8 +17,9 @@ cp "$root/deploy/detect.js" "$work/"
 drive="$KV_WINEPREFIX/drive_c/Program Files"
 [ "$(id -u)" = 0 ] && chown -R kvwine "$work"
 
-# Unattended runs of wine share one server: it is kept for the column.
-kv_wine_user wineserver -p10
+# The column's runs share one server: kept for it, unless one runs already
+# (a kept prefix's).
+kv_wine_user wineserver -p10 2>/dev/null || true
 : >"$work/js.txt"
 : >"$work/js-elsewhere.txt"
 : >"$work/elsewhere.txt"
