@@ -65,8 +65,13 @@ kv_wine_prefixes_up() {
   kv_wine_settle
   KV_WINEPREFIX="$top/0/prefix" kv_wine_user timeout 20 wineserver -k >/dev/null 2>&1 || true
   rm -f "$top/0/prefix.keep"
+  # The system folder's DLLs, most of a prefix, are shared as hard links
+  # (nothing writes them in place); all else is copied.
   for ((i = 1; i < count; i++)); do
-    cp -a "$top/0" "$top/$i"
+    mkdir -p "$top/$i/prefix"
+    (cd "$top/0/prefix" && tar --exclude=./drive_c/windows/system32 -cf - .) | tar -C "$top/$i/prefix" -xpf -
+    cp -al "$top/0/prefix/drive_c/windows/system32" "$top/$i/prefix/drive_c/windows/"
+    [ "$(id -u)" = 0 ] && chown kvwine "$top/$i"
   done
   for ((i = 0; i < count; i++)); do
     kv_wine_keep "$top/$i/prefix"
