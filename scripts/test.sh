@@ -102,18 +102,15 @@ join() {
   done
 }
 
+# build PRESET [NICENESS]: the builds that do not need Wine yield to the
+# Wine tests beside them, whose checks time the tool.
 build() {
-  cmake --preset "$1" >/dev/null
-  cmake --build --preset "$1" -j "$jobs"
-}
-# Builds that do not need Wine yield to the Wine tests beside them, whose
-# checks time the tool.
-build_low() {
-  nice -n 10 bash -c "cmake --preset '$1' >/dev/null && cmake --build --preset '$1' -j '$jobs'"
+  local nice=(nice -n "${2:-0}")
+  "${nice[@]}" cmake --preset "$1" >/dev/null && "${nice[@]}" cmake --build --preset "$1" -j "$jobs"
 }
 
 fuzz() {
-  build_low fuzz && nice -n 10 bash scripts/fuzz.sh smoke
+  build fuzz 10 && nice -n 10 bash scripts/fuzz.sh smoke
 }
 
 suite "set-up" bash scripts/setup.sh
@@ -133,11 +130,11 @@ beside "windows tests under wine ($groups groups side by side)" \
 # link, a configure step or a single-threaded test.
 beside "release artifact" nice -n 10 bash scripts/release-check.sh
 beside "fuzz build (clang, libFuzzer) and smoke pass" fuzz
-suite "host build (AddressSanitizer, UBSan)" build_low host
+suite "host build (AddressSanitizer, UBSan)" build host 10
 suite "host tests" nice -n 10 ctest --preset host -j "$jobs"
 beside "detection scripts beside the tool (cscript under wine, PowerShell 7)" \
   env KV_WINEPREFIX="$KV_WINE_TOP/$groups/prefix" nice -n 5 bash tests/detect/columns.sh build/host/detection-rows
-suite "host build of the log binding's tests (ThreadSanitizer)" build_low tsan
+suite "host build of the log binding's tests (ThreadSanitizer)" build tsan 10
 suite "log binding under ThreadSanitizer" ctest --preset tsan
 join "release artifact"
 join "fuzz build (clang, libFuzzer) and smoke pass"

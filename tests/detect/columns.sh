@@ -23,19 +23,25 @@ kv_wine_user wineserver -p10 2>/dev/null || true
 : >"$work/js.txt"
 : >"$work/js-elsewhere.txt"
 : >"$work/elsewhere.txt"
-while read -r name _; do
-  rm -rf "$drive/Norvane"
-  cp -r "$rows/$name/Program Files/Norvane" "$drive/"
-  [ "$(id -u)" = 0 ] && chown -R kvwine "$drive/Norvane"
-  status=0
+# One run of detect.js as the agent runs it, and its verdict: "migrated",
+# "-" for nothing, or what else came out (any output on standard error or
+# a non-zero exit among it).
+detect_js() {
+  local status=0 said
   kv_wine_user timeout 60 wine cscript //nologo "$(kv_wine_path "$work/detect.js")" \
     >"$work/out" 2>"$work/err" </dev/null || status=$?
   said=$(tr -d '\r' <"$work/out")
   if [ "$status" = 0 ] && [ ! -s "$work/err" ] && { [ -z "$said" ] || [ "$said" = migrated ]; }; then
-    echo "$name ${said:--}"
+    echo "${said:--}"
   else
-    echo "$name exit:$status said:$(tr '\n' '|' <"$work/out") error:$(tr '\n' '|' <"$work/err")"
-  fi >>"$work/js.txt"
+    echo "exit:$status said:$(tr '\n' '|' <"$work/out") error:$(tr '\n' '|' <"$work/err")"
+  fi
+}
+while read -r name _; do
+  rm -rf "$drive/Norvane"
+  cp -r "$rows/$name/Program Files/Norvane" "$drive/"
+  [ "$(id -u)" = 0 ] && chown -R kvwine "$drive/Norvane"
+  echo "$name $(detect_js)" >>"$work/js.txt"
 done <"$rows/verdicts.txt"
 rm -rf "$drive/Norvane"
 
@@ -51,8 +57,7 @@ ln -sfn "$work/d" "$KV_WINEPREFIX/dosdevices/d:"
 kv_wine_user wine reg add "$key" /v ProgramFilesDir /t REG_SZ /d 'D:\Program Files' /f >/dev/null
 for case in "OnlyOnD migrated" "AlsoAtTheConstantPlace -"; do
   [ "${case% *}" = AlsoAtTheConstantPlace ] && cp -r "$rows/NotMigrated/Program Files/Norvane" "$drive/"
-  said=$(kv_wine_user timeout 60 wine cscript //nologo "$(kv_wine_path "$work/detect.js")" 2>&1 </dev/null | tr -d '\r')
-  echo "${case% *} ${said:--}" >>"$work/js-elsewhere.txt"
+  echo "${case% *} $(detect_js)" >>"$work/js-elsewhere.txt"
   printf '%s\n' "$case" >>"$work/elsewhere.txt"
 done
 kv_wine_user wine reg add "$key" /v ProgramFilesDir /t REG_SZ /d "$was" /f >/dev/null
