@@ -225,8 +225,14 @@ bool HostCommand(const std::string &command, const std::function<bool()> &done) 
   if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
     return false;
   }
-  const CHandle process(info.hProcess);
-  const CHandle thread(info.hThread);
+  // For a host program Wine fills nothing in: hProcess is null and hThread
+  // is whatever was there, so closing them would close another object's
+  // handle (seen: the process's own key for HKEY_LOCAL_MACHINE). The pair is
+  // owned only where it names a process.
+  if (GetProcessId(info.hProcess) != 0) {
+    const CHandle process(info.hProcess);
+    const CHandle thread(info.hThread);
+  }
   for (int attempt = 0; attempt < 500 && !done(); ++attempt) {
     Sleep(20);
   }
