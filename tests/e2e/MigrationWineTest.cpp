@@ -491,6 +491,14 @@ INSTANTIATE_TEST_SUITE_P(
             false, 0, false, 8000}),
     [](const auto &info) { return std::string(info.param.name); });
 
+struct RegistryKeyTraits {
+  using Type = HKEY;
+  static Type Empty() { return nullptr; }
+  static bool IsValid(Type key) { return key != nullptr; }
+  static bool Close(Type key) { return RegCloseKey(key) == ERROR_SUCCESS; }
+};
+using CRegistryKey = CUniqueHandle<RegistryKeyTraits>;
+
 // Program Files where Windows put it, on another drive (D:, a link in the
 // prefix's dosdevices, and ProgramFilesDir naming it). Sets the drive up
 // for a row and puts everything back, whatever the row's end.
@@ -507,19 +515,13 @@ class ProgramFilesElsewhere {
           L"\\Program Files\\Norvane\\Norvane VPN\\settings"}) {
       CreateDirectoryW((kDrive + folder).c_str(), nullptr);
     }
-    HKEY key = nullptr;
-    DWORD size = sizeof m_programFiles;
     ready = prefix[0] != L'\0' &&
             CopyFileW(kUiProgram, (kDrive + L"\\Program Files\\Norvane\\Norvane VPN\\kvvpnuiapp.exe").c_str(),
                       FALSE) &&
             HostCommand("/bin/ln -sfn '" + UnixPath(kDrive) + "' '" + m_link + "'",
                         [] { return GetFileAttributesW(L"D:\\") != INVALID_FILE_ATTRIBUTES; }) &&
-            RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS &&
-            RegQueryValueExW(key, L"ProgramFilesDir", nullptr, nullptr,
-                             reinterpret_cast<BYTE *>(m_programFiles), &size) == ERROR_SUCCESS &&
-            SetProgramFiles(L"D:\\Program Files") &&
+            GetProgramFiles(m_programFiles, sizeof m_programFiles) && SetProgramFiles(L"D:\\Program Files") &&
             (keepConstant || (m_moved = MoveFileW(kInstallFolder, kAway.c_str())));
-    RegCloseKey(key);
   }
 
   ~ProgramFilesElsewhere() {
@@ -540,16 +542,21 @@ class ProgramFilesElsewhere {
   inline static const std::wstring kDrive = L"C:\\kvdrive-d";
   inline static const std::wstring kAway = std::wstring(kInstallFolder) + L".away";
 
-  static bool SetProgramFiles(const wchar_t *folder) {
+  static CRegistryKey OpenKey(REGSAM access) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
-      return false;
-    }
-    const LSTATUS set =
-        RegSetValueExW(key, L"ProgramFilesDir", 0, REG_SZ, reinterpret_cast<const BYTE *>(folder),
-                       static_cast<DWORD>((wcslen(folder) + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-    return set == ERROR_SUCCESS;
+    return CRegistryKey(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, access, &key) == ERROR_SUCCESS ? key
+                                                                                                  : nullptr);
+  }
+  static bool GetProgramFiles(wchar_t *folder, DWORD size) {
+    const CRegistryKey key = OpenKey(KEY_QUERY_VALUE);
+    return key && RegQueryValueExW(key.Get(), L"ProgramFilesDir", nullptr, nullptr,
+                                   reinterpret_cast<BYTE *>(folder), &size) == ERROR_SUCCESS;
+  }
+  static bool SetProgramFiles(const wchar_t *folder) {
+    const CRegistryKey key = OpenKey(KEY_SET_VALUE);
+    return key &&
+           RegSetValueExW(key.Get(), L"ProgramFilesDir", 0, REG_SZ, reinterpret_cast<const BYTE *>(folder),
+                          static_cast<DWORD>((wcslen(folder) + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
   }
 
   std::string m_link;
