@@ -66,7 +66,7 @@ void ReportServiceError(std::ostream &out, DWORD code, const char *doing) {
 // the missing root element goes through the prompt and the key wait.
 enum class RunEnd : int {
   ServiceRunsAgain = 0,  // migrated, or already was, and started
-  NoRootElement = 4,     // at once, without the prompt
+  NoRootElement = 4,     // without the prompt
   StopFailed = 10,
   NotRead = 11,
   ParseFailed = 12,
@@ -76,8 +76,66 @@ enum class RunEnd : int {
   WrittenStartFailed = 16,
 };
 
-// The service stop, the settings file and the service start; each message
-// is out before the next step begins.
+// What the settings step leaves: the run's end once the service runs
+// again, and once it would not start; a file the service must not be
+// started on (neither as it was nor migrated) ends the run as it is.
+struct SettingsEnd {
+  RunEnd started;
+  RunEnd notStarted;
+  bool startService = true;
+};
+
+SettingsEnd Failed(RunEnd end) {
+  return {end, end};
+}
+
+// The settings file read, updated and written; each message is out before
+// the next step begins.
+SettingsEnd MigrateSettings(std::ostream &out, std::wostream &wideOut, const std::wstring &settingsFile) {
+  // Its folder is held from the first read to the write: the file written
+  // is the file read.
+  CTextFile settings(settingsFile.c_str());
+  const std::wstring text = ReadSettings(settings);
+  if (text.size() < kUsableTextLength) {
+    out << "Error at reading kvvpn.xml file.\n" << std::flush;
+    return Failed(RunEnd::NotRead);
+  }
+  const SettingsUpdateResult result = UpdateSettingsDocument(text);
+  switch (result.outcome) {
+  case SettingsUpdateOutcome::ParseFailed:
+    wideOut << L"Error at parsing kvvpn.xml file, " << result.errorDesc << L" at row " << result.errorRow
+            << L".\n"
+            << std::flush;
+    return Failed(RunEnd::ParseFailed);
+  case SettingsUpdateOutcome::NoRootElement:
+    out << "Error at getting root element from kvvpn.xml file.\n" << std::flush;
+    return Failed(RunEnd::NoRootElement);
+  case SettingsUpdateOutcome::NoSettingsElement:
+    out << "Error at getting settings element from kvvpn.xml file.\n" << std::flush;
+    return Failed(RunEnd::NoSettingsElement);
+  case SettingsUpdateOutcome::AlreadyMigrated:
+    out << "Norvane VPN has been already migrated.\n" << std::flush;
+    return {RunEnd::ServiceRunsAgain, RunEnd::AlreadyMigratedStartFailed};
+  case SettingsUpdateOutcome::Updated:
+    break;
+  }
+  if (!ReadsBackAsMigrated(result.text)) {
+    // Never written: neither the product nor a second run could read it.
+    SetLastError(ERROR_INVALID_DATA);
+  } else if (settings.WriteAllText(result.text) == 0) {
+    out << "kvvpn.xml file modified successfully.\n" << std::flush;
+    return {RunEnd::ServiceRunsAgain, RunEnd::WrittenStartFailed};
+  }
+  out << "Error at writing kvvpn.xml file " << std::flush;
+  out << static_cast<unsigned long>(GetLastError()) << ".\n" << std::flush;
+  SettingsEnd failed = Failed(RunEnd::WriteFailed);
+  failed.startService = settings.Intact();
+  return failed;
+}
+
+// The service stop, the settings file and the service start. Whatever
+// became of the settings, the service is started again as after a
+// migration, unless the file was left neither as it was nor migrated.
 RunEnd Migrate(std::ostream &out, std::wostream &wideOut, CUiLauncher &ui, const std::wstring &settingsFile) {
   const bool cancel = false;
   const DWORD stopped = ServiceStop(cancel);
@@ -88,53 +146,19 @@ RunEnd Migrate(std::ostream &out, std::wostream &wideOut, CUiLauncher &ui, const
   out << "Norvane Vpn service stopped successfully.\n" << std::flush;
   Sleep(kAfterStopMs);
 
-  // Its folder is held from the first read to the write: the file written
-  // is the file read.
-  CTextFile settings(settingsFile.c_str());
-  const std::wstring text = ReadSettings(settings);
-  if (text.size() < kUsableTextLength) {
-    out << "Error at reading kvvpn.xml file.\n" << std::flush;
-    return RunEnd::NotRead;
+  const SettingsEnd settings = MigrateSettings(out, wideOut, settingsFile);
+  if (!settings.startService) {
+    return settings.notStarted;
   }
-  const SettingsUpdateResult result = UpdateSettingsDocument(text);
-  switch (result.outcome) {
-  case SettingsUpdateOutcome::ParseFailed:
-    wideOut << L"Error at parsing kvvpn.xml file, " << result.errorDesc << L" at row " << result.errorRow
-            << L".\n"
-            << std::flush;
-    return RunEnd::ParseFailed;
-  case SettingsUpdateOutcome::NoRootElement:
-    out << "Error at getting root element from kvvpn.xml file.\n" << std::flush;
-    return RunEnd::NoRootElement;
-  case SettingsUpdateOutcome::NoSettingsElement:
-    out << "Error at getting settings element from kvvpn.xml file.\n" << std::flush;
-    return RunEnd::NoSettingsElement;
-  case SettingsUpdateOutcome::AlreadyMigrated:
-    out << "Norvane VPN has been already migrated.\n" << std::flush;
-    break;
-  case SettingsUpdateOutcome::Updated:
-    if (!ReadsBackAsMigrated(result.text)) {
-      // Never written: neither the product nor a second run could read it.
-      SetLastError(ERROR_INVALID_DATA);
-    } else if (settings.WriteAllText(result.text) == 0) {
-      out << "kvvpn.xml file modified successfully.\n" << std::flush;
-      break;
-    }
-    out << "Error at writing kvvpn.xml file " << std::flush;
-    out << static_cast<unsigned long>(GetLastError()) << ".\n" << std::flush;
-    return RunEnd::WriteFailed;
-  }
-
   const DWORD started = ServiceStart(cancel);
   if (started != ERROR_SUCCESS) {
     ReportServiceError(out, started, "starting");
-    return result.outcome == SettingsUpdateOutcome::AlreadyMigrated ? RunEnd::AlreadyMigratedStartFailed
-                                                                    : RunEnd::WrittenStartFailed;
+    return settings.notStarted;
   }
   out << "Norvane Vpn service started successfully.\n" << std::flush;
   Sleep(kAfterStartMs);
   ui.Relaunch();
-  return RunEnd::ServiceRunsAgain;
+  return settings.started;
 }
 
 }  // namespace

@@ -341,6 +341,7 @@ CHandle CTextFile::WriteBackup(const std::string &bytes) const {
 }
 
 std::int32_t CTextFile::WriteAllText(std::wstring text) {
+  m_intact = true;
   bool created = false;
   CHandle file = OpenForWriting(created);
   if (!file) {
@@ -364,9 +365,8 @@ std::int32_t CTextFile::WriteAllText(std::wstring text) {
     return 0;
   }
   const DWORD error = GetLastError();
-  if (created) {
-    DeleteOpen(file.Get());
-  } else if (OverwriteWith(file.Get(), original) && backup) {
+  m_intact = created ? DeleteOpen(file.Get()) : OverwriteWith(file.Get(), original);
+  if (m_intact && backup) {
     DeleteOpen(backup.Get());
   }
   // Should the original not go back, its copy stays beside the file.

@@ -44,6 +44,8 @@ class CTextFile {
   // never created: if another file now has its name, the result is -1 with
   // ERROR_UNTRUSTED_MOUNT_POINT, and nothing is written.
   std::int32_t WriteAllText(std::wstring text);
+  // False once a failed WriteAllText could not put the file back as it was.
+  bool Intact() const { return m_intact; }
 
  private:
   // The file as the system knows it, whatever its names: volume serial
@@ -65,5 +67,6 @@ class CTextFile {
   DWORD m_folderError = 0;
   std::wstring m_folderFinalPath;
   bool m_trusted = false;
+  bool m_intact = true;
   std::optional<Identity> m_read;  // the file last read
 };

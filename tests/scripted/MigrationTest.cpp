@@ -203,68 +203,69 @@ INSTANTIATE_TEST_SUITE_P(
             0,
             "<r/>\r\n",
             false,
-            M2 + "Error at reading kvvpn.xml file.\n" + M12,
+            M2 + "Error at reading kvvpn.xml file.\n" + M11 + M12,
             11,
-            {kStopLaunch},
+            {kStopLaunch, kRelaunch},
             false,
-            {"Sleep(2000)", "Sleep(5000)"},
-            SERVICE_STOPPED},
+            {"Sleep(2000)", "Sleep(5000)", "Sleep(3000)"},
+            SERVICE_RUNNING},
         Row{"Missing",
             true,
             0,
             "",
             false,
-            M2 + "Error at reading kvvpn.xml file.\n" + M12,
+            M2 + "Error at reading kvvpn.xml file.\n" + M11 + M12,
             11,
-            {kStopLaunch},
+            {kStopLaunch, kRelaunch},
             false,
-            {"Sleep(2000)", "Sleep(5000)"},
-            SERVICE_STOPPED},
+            {"Sleep(2000)", "Sleep(5000)", "Sleep(3000)"},
+            SERVICE_RUNNING},
         Row{"ParseFails",
             true,
             0,
             "<r>\r\n<settings>\r\n</r>\r\n",
             false,
-            M2 + "Error at parsing kvvpn.xml file, Error reading end tag. at row 3.\n" + M12,
+            M2 + "Error at parsing kvvpn.xml file, Error reading end tag. at row 3.\n" + M11 + M12,
             12,
-            {kStopLaunch},
+            {kStopLaunch, kRelaunch},
             false,
-            {"Sleep(2000)"},
-            SERVICE_STOPPED},
+            {"Sleep(2000)", "Sleep(3000)"},
+            SERVICE_RUNNING},
         Row{"NoRoot",
             true,
             0,
             "<?xml version=\"1.0\"?>\r\n<!-- c -->\r\n",
             false,
-            M2 + "Error at getting root element from kvvpn.xml file.\n",
+            M2 + "Error at getting root element from kvvpn.xml file.\n" + M11,
             4,
-            {kStopLaunch},
+            {kStopLaunch, kRelaunch},
             false,
-            {"Sleep(2000)"},
-            SERVICE_STOPPED},
+            {"Sleep(2000)", "Sleep(3000)"},
+            SERVICE_RUNNING},
         Row{"NoSettings",
             true,
             0,
             "<r><other/></r>\r\n",
             false,
-            M2 + "Error at getting settings element from kvvpn.xml file.\n" + M12,
+            M2 + "Error at getting settings element from kvvpn.xml file.\n" + M11 + M12,
             13,
-            {kStopLaunch},
+            {kStopLaunch, kRelaunch},
             false,
-            {"Sleep(2000)"},
-            SERVICE_STOPPED},
+            {"Sleep(2000)", "Sleep(3000)"},
+            SERVICE_RUNNING},
         // Too deep for the XML library: refused as not parsing, no crash.
         Row{"NestedTooDeeply",
             true,
             0,
             testfiles::DeeplyNestedSettings(100000),
             false,
-            M2 + "Error at parsing kvvpn.xml file, Error elements nested too deeply. at row 257.\n" + M12,
+            M2 + "Error at parsing kvvpn.xml file, Error elements nested too deeply. at row 257.\n" + M11 +
+                M12,
             12,
-            {kStopLaunch},
+            {kStopLaunch, kRelaunch},
             false,
-            {"Sleep(2000)"},
-            SERVICE_STOPPED},
+            {"Sleep(2000)", "Sleep(3000)"},
+            SERVICE_RUNNING},
         Row{"AlreadyMigratedStarts",
             true,
             0,
@@ -292,23 +293,23 @@ INSTANTIATE_TEST_SUITE_P(
             0,
             kValid,
             true,
-            M2 + "Error at writing kvvpn.xml file 5.\n" + M12,
+            M2 + "Error at writing kvvpn.xml file 5.\n" + M11 + M12,
             14,
-            {kStopLaunch},
+            {kStopLaunch, kRelaunch},
             false,
-            {"Sleep(2000)"},
-            SERVICE_STOPPED},
+            {"Sleep(2000)", "Sleep(3000)"},
+            SERVICE_RUNNING},
         Row{"WouldNotReadBack",
             true,
             0,
             "<?xml version=\"1.0\" encoding=\"&#x1A;\"?>\r\n<r><settings/></r>\r\n",
             false,
-            M2 + "Error at writing kvvpn.xml file 13.\n" + M12,
+            M2 + "Error at writing kvvpn.xml file 13.\n" + M11 + M12,
             14,
-            {kStopLaunch},
+            {kStopLaunch, kRelaunch},
             false,
-            {"Sleep(2000)"},
-            SERVICE_STOPPED},
+            {"Sleep(2000)", "Sleep(3000)"},
+            SERVICE_RUNNING},
         Row{"WrittenStarts",
             true,
             0,
@@ -413,8 +414,24 @@ TEST_F(MigrationTest, FileSwappedBeforeTheWriteIsNotWritten) {
     }
   });
   EXPECT_EQ(14, Run());
-  EXPECT_EQ(M2 + "Error at writing kvvpn.xml file 448.\n" + M12, console);
+  EXPECT_EQ(M2 + "Error at writing kvvpn.xml file 448.\n" + M11 + M12, console);
   EXPECT_EQ("swapped in", FileBytes());
+}
+
+// A write that fails midway and cannot put the original back leaves a
+// file the service must not run on: it is not started.
+TEST_F(MigrationTest, FileLeftDamagedKeepsTheServiceStopped) {
+  standin::ServiceScript service;
+  service.state = SERVICE_RUNNING;
+  standin::SetService(service);
+  testfiles::WriteBytes(settings, kValid);
+  standin::FileFaults faults;
+  faults.failWrites = {2, 3};  // the copy beside it is write 1; the new text 2; putting back 3
+  standin::SetFileFaults(faults);
+  EXPECT_EQ(14, Run());
+  EXPECT_EQ(M2 + "Error at writing kvvpn.xml file 1117.\n" + M12, console);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), standin::ServiceState());
+  EXPECT_EQ(std::vector<std::string>{kStopLaunch}, Calls("CreateProcessW"));
 }
 
 TEST_F(MigrationTest, KeyAlreadyWaitingEndsAtTheFirstTest) {
