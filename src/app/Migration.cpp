@@ -1,5 +1,6 @@
 #include "app/Migration.h"
 
+#include <optional>
 #include <string>
 
 #include "app/Product.h"
@@ -165,6 +166,9 @@ RunEnd Migrate(std::ostream &out, std::wostream &wideOut, CUiLauncher &ui, const
 
 int RunMigration(std::ostream &out, std::wostream &wideOut) {
   RunEnd end = RunEnd::ServiceRunsAgain;
+  // Until the prompt, console control events wait: cut short between the
+  // service's stop and its start, the run would leave the VPN down.
+  std::optional<CHoldConsoleEvents> hold(std::in_place);
   {
     // What the launches need is let go before the closing wait.
     const ProductPaths product = LocateProduct();
@@ -174,6 +178,7 @@ int RunMigration(std::ostream &out, std::wostream &wideOut) {
   }
   if (end != RunEnd::NoRootElement) {
     out << "Press any key to close the window.\n" << std::flush;
+    hold.reset();
     if (KeyCanCome()) {
       while (_kbhit() == 0) {
         Sleep(kKeyPollMs);

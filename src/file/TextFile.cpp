@@ -21,34 +21,17 @@ constexpr wchar_t kIncompleteSuffix[] = L"-incomplete";
 // tool alone.
 constexpr wchar_t kBackupSecurity[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
 
-// Console control events (Ctrl+C, Ctrl+Break, a closed console window) wait
-// while the file is written, so that their default action, ending the
-// process, finds the file and its backup whole. The system runs the handler
-// on a thread of its own (for a closed window it allows about 5 s); the
-// lock is held by the writing thread.
-SRWLOCK g_writing = SRWLOCK_INIT;
+// Console control events wait for the holds: the system runs the handler
+// on a thread of its own, and the lock is held by the program's thread for
+// as long as a hold lives. Only that thread counts the holds.
+SRWLOCK g_held = SRWLOCK_INIT;
+int g_holds = 0;
 
-BOOL WINAPI WaitForTheWrite(DWORD) {
-  AcquireSRWLockShared(&g_writing);
-  ReleaseSRWLockShared(&g_writing);
+BOOL WINAPI WaitForTheHolds(DWORD) {
+  AcquireSRWLockShared(&g_held);
+  ReleaseSRWLockShared(&g_held);
   return FALSE;  // on to the next handler, and in the end the default action
 }
-
-class CHoldConsoleEvents {
- public:
-  CHoldConsoleEvents() {
-    AcquireSRWLockExclusive(&g_writing);
-    SetConsoleCtrlHandler(WaitForTheWrite, TRUE);
-  }
-  ~CHoldConsoleEvents() {
-    // The lock goes first: a handler waiting on it may hold the system's
-    // own lock, which removing a handler takes.
-    ReleaseSRWLockExclusive(&g_writing);
-    SetConsoleCtrlHandler(WaitForTheWrite, FALSE);
-  }
-  CHoldConsoleEvents(const CHoldConsoleEvents &) = delete;
-  CHoldConsoleEvents &operator=(const CHoldConsoleEvents &) = delete;
-};
 
 bool WriteAll(HANDLE file, const std::string &bytes) {
   std::size_t done = 0;
@@ -206,6 +189,22 @@ bool IsTrusted(HANDLE folder) {
 }
 
 }  // namespace
+
+CHoldConsoleEvents::CHoldConsoleEvents() {
+  if (g_holds++ == 0) {
+    AcquireSRWLockExclusive(&g_held);
+    SetConsoleCtrlHandler(WaitForTheHolds, TRUE);
+  }
+}
+
+CHoldConsoleEvents::~CHoldConsoleEvents() {
+  if (--g_holds == 0) {
+    // The lock goes first: a handler waiting on it may hold the system's
+    // own lock, which removing a handler takes.
+    ReleaseSRWLockExclusive(&g_held);
+    SetConsoleCtrlHandler(WaitForTheHolds, FALSE);
+  }
+}
 
 CTextFile::Identity::Identity(const BY_HANDLE_FILE_INFORMATION &info)
     : volume(info.dwVolumeSerialNumber),

@@ -12,6 +12,19 @@
 // refused, held by a writer, or starting with FE FF).
 std::wstring FileReadAllText(LPCWSTR path);
 
+// While one of these lives, console control events (Ctrl+C, Ctrl+Break, a
+// closed console window, a logoff or shutdown) wait, so that their default
+// action, ending the process, comes only once it is gone: for a closed
+// window, the system waits about 5 s before it ends the process anyway.
+// Made by the program's one thread; holds may nest.
+class CHoldConsoleEvents {
+ public:
+  CHoldConsoleEvents();
+  ~CHoldConsoleEvents();
+  CHoldConsoleEvents(const CHoldConsoleEvents &) = delete;
+  CHoldConsoleEvents &operator=(const CHoldConsoleEvents &) = delete;
+};
+
 // Replaces the file's content with the text, in place: an existing file
 // stays the same file (security, attributes, streams, links, identity). It
 // is refused exactly where a writer's open is, and then nothing is touched.

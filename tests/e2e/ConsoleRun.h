@@ -51,8 +51,9 @@ inline bool TypeKey(HANDLE console) {
 // (DETACHED_PROCESS), NoWindow on a console without a window
 // (CREATE_NO_WINDOW, as .NET's CreateNoWindow and PSADT start it).
 // CtrlCAtFile: on this console, with Ctrl+C pressed as soon as one of the
-// watched files appears.
-enum class Key { AtPrompt, BeforeStart, Never, NoConsole, NoWindow, CtrlCAtFile };
+// watched files appears; CtrlCAtOutput, as soon as the program has written
+// its first line.
+enum class Key { AtPrompt, BeforeStart, Never, NoConsole, NoWindow, CtrlCAtFile, CtrlCAtOutput };
 
 struct ConsoleRun {
   std::string error;  // why the run could not be made; empty when it was
@@ -125,10 +126,12 @@ inline ConsoleRun RunProgram(const std::wstring &program, const std::wstring &ou
   }
   const CHandle process(info.hProcess);
   const CHandle thread(info.hThread);
-  if (key == Key::CtrlCAtFile) {
+  if (key == Key::CtrlCAtFile || key == Key::CtrlCAtOutput) {
     SetConsoleCtrlHandler(TakeCtrlC, TRUE);
+    const bool atFile = key == Key::CtrlCAtFile;
     while (GetTickCount64() - run.startedAt < timeoutMs &&
-           WaitForSingleObject(process.Get(), 1) != WAIT_OBJECT_0 && !AnyExists(watched)) {
+           WaitForSingleObject(process.Get(), atFile ? 1 : 10) != WAIT_OBJECT_0 &&
+           !(atFile ? AnyExists(watched) : !ReadBytes(outputPath).empty())) {
     }
     if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
       run.error = "cannot raise Ctrl+C: " + std::to_string(GetLastError());
