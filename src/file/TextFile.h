@@ -25,13 +25,21 @@ class CHoldConsoleEvents {
   CHoldConsoleEvents &operator=(const CHoldConsoleEvents &) = delete;
 };
 
+// The name that the native calls take for a full path as GetFullPathNameW
+// gives it: "\\?\" and "\\.\" paths in the object manager's own
+// form, "\\server\share" as "\??\UNC\server\share", anything else
+// behind "\??\".
+std::wstring NtPathName(const std::wstring &fullPath);
+
 // Replaces the file's content with the text, in place: an existing file
 // stays the same file (security, attributes, streams, links, identity). It
 // is refused exactly where a writer's open is, and then nothing is touched.
 // A failure after the open puts the original bytes back; where only the
 // system and administrators may add to the folder, a copy of them beside
 // the file covers the time of the write and is removed afterwards.
-// Console control events wait until the write is done.
+// Console control events wait until the write is done. No open waits for
+// another process to give up an oplock: it fails at once, with
+// ERROR_OPLOCK_BREAK_IN_PROGRESS.
 // 0 on success; -1 on failure, with the system's reason as the last error.
 std::int32_t FileWriteAllText(LPCWSTR path, std::wstring text);
 

@@ -38,6 +38,13 @@
 #ifndef ERROR_UNTRUSTED_MOUNT_POINT
 #define ERROR_UNTRUSTED_MOUNT_POINT 448L
 #endif
+#ifndef ERROR_OPLOCK_BREAK_IN_PROGRESS
+#define ERROR_OPLOCK_BREAK_IN_PROGRESS 742L
+#endif
+// A success code that ntstatus.h names, which windows.h leaves out.
+#ifndef STATUS_OPLOCK_BREAK_IN_PROGRESS
+#define STATUS_OPLOCK_BREAK_IN_PROGRESS static_cast<NTSTATUS>(0x00000108L)
+#endif
 
 #ifdef _MSC_VER
 // The SDK's winternl.h declares NtCreateFile but not this one (ntdll.lib

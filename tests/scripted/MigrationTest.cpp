@@ -80,6 +80,7 @@ struct Row {
   std::vector<std::string> pauses;  // before the key wait
   DWORD serviceAfter;
   Console keySource = Console::Seen;
+  bool oplocked = false;  // another process holds an oplock on the file, never letting go
 };
 
 const std::vector<std::string> kPolls = {"_kbhit()->0", "Sleep(10)", "_kbhit()->0", "Sleep(10)",
@@ -146,6 +147,9 @@ TEST_P(MigrationTest, RunsTheRow) {
     testfiles::WriteBytes(settings, row.file);
     if (row.readOnly) {
       fs::permissions(settings, fs::perms::owner_read);
+    }
+    if (row.oplocked) {
+      standin::SetOplock(L"C:\\Program Files\\Norvane\\Norvane VPN\\settings\\kvvpn.xml");
     }
   }
   EXPECT_EQ(row.exitCode, Run());
@@ -299,6 +303,20 @@ INSTANTIATE_TEST_SUITE_P(
             false,
             {"Sleep(2000)", "Sleep(3000)"},
             SERVICE_RUNNING},
+        // Its opens do not wait for the oplock: the read fails twice.
+        Row{"OplockedIsNotRead",
+            true,
+            0,
+            kValid,
+            false,
+            M2 + "Error at reading kvvpn.xml file.\n" + M11 + M12,
+            11,
+            {kStopLaunch, kRelaunch},
+            false,
+            {"Sleep(2000)", "Sleep(5000)", "Sleep(3000)"},
+            SERVICE_RUNNING,
+            Console::Seen,
+            true},
         Row{"WouldNotReadBack",
             true,
             0,

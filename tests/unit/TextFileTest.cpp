@@ -415,22 +415,37 @@ TEST_F(TextFileTest, ShortWritesAreContinued) {
   EXPECT_EQ(expected, folder.Read(L"s.xml"));
 }
 
+// Full paths in the form the native calls take.
+TEST(NtPathNameTest, NamesEachKindOfPath) {
+  const std::pair<std::wstring, std::wstring> rows[] = {
+      {L"C:\\Program Files\\N\\", L"\\??\\C:\\Program Files\\N\\"},
+      {L"\\\\?\\C:\\N", L"\\??\\C:\\N"},
+      {L"\\\\.\\C:\\N", L"\\??\\C:\\N"},
+      {L"\\\\?\\UNC\\server\\share\\N", L"\\??\\UNC\\server\\share\\N"},
+      {L"\\\\server\\share\\N", L"\\??\\UNC\\server\\share\\N"},
+  };
+  for (const auto &[path, native] : rows) {
+    EXPECT_EQ(native, NtPathName(path));
+  }
+}
+
 // The folder is opened once per call, by its path; the file and its copy
-// relative to it, and the copy renamed and removed through its handle.
+// relative to it, and the copy renamed and removed through its handle. No
+// open waits for an oplock's break (0x100).
 TEST_F(TextFileTest, OpensWithTheSharingOfAReaderAndAWriter) {
   folder.Write(L"s.xml", "\xEF\xBB\xBFtext");
   const std::wstring path = folder.Path(L"s.xml");
   FileReadAllText(path.c_str());
   FileWriteAllText(path.c_str(), L"x");
   const std::string dir =
-      "CreateFileW(\"" + standin::Narrow(folder.Path(L"")) + "\",0x80000000,0x3,3,0x2000000)";
+      "NtCreateFile(null,\"\\??\\" + standin::Narrow(folder.Path(L"")) + "\",0x80100000,0x3,1,0x120)";
   const std::vector<std::string> expected = {
       dir,
-      "NtCreateFile(h1,\"s.xml\",0x80100000,0x1,1,0x60)",
+      "NtCreateFile(h1,\"s.xml\",0x80100000,0x1,1,0x160)",
       dir,
-      "NtCreateFile(h4,\"s.xml\",0xc0100000,0x1,1,0x60)",
-      "NtCreateFile(h4,\"s.xml.kvmigrate-backup-incomplete\",0x110080,0x7,1,0x200060)",
-      "NtCreateFile(h4,\"s.xml.kvmigrate-backup-incomplete\",0x40110000,0x0,2,0x200060)",
+      "NtCreateFile(h4,\"s.xml\",0xc0100000,0x1,1,0x160)",
+      "NtCreateFile(h4,\"s.xml.kvmigrate-backup-incomplete\",0x110080,0x7,1,0x200160)",
+      "NtCreateFile(h4,\"s.xml.kvmigrate-backup-incomplete\",0x40110000,0x0,2,0x200160)",
       "NtSetInformationFile(h7,rename,\"s.xml.kvmigrate-backup\",0)",
       "NtSetInformationFile(h7,delete)",
   };

@@ -100,6 +100,13 @@ std::string FileDacl(const std::wstring &path);
 // name opened relative to a held folder is not a path.
 void SetObjectLink(const std::wstring &path, const std::wstring &target);
 
+// Another process holds an oplock on the file and never acknowledges its
+// break: an open that would break it (any access beyond the attributes)
+// waits for a day of the clock, unless it asks to complete at once
+// (FILE_COMPLETE_IF_OPLOCKED), which it then does with
+// STATUS_OPLOCK_BREAK_IN_PROGRESS.
+void SetOplock(const std::wstring &path);
+
 // Handles the stand-in has handed out and not yet seen closed.
 std::size_t OpenHandleCount();
 

@@ -128,6 +128,7 @@ void Reset() {
   s.dacls.clear();
   s.folderInheritance.clear();
   s.objectLinks.clear();
+  s.oplocks.clear();
   ResetServices();
   ResetModules();
   ResetEvents();
@@ -404,15 +405,43 @@ HANDLE FailOpen(DWORD error) {
   return INVALID_HANDLE_VALUE;
 }
 
+// Whether an open of the file with this access finds an oplock's break
+// under way, and completes at once as asked; an open that does not ask
+// waits until the holder, a day later, lets go.
+bool BreaksOplock(const FileId &file, DWORD access, bool completeAtOnce) {
+  State &s = Get();
+  const auto held = std::find(s.oplocks.begin(), s.oplocks.end(), file);
+  if (held == s.oplocks.end() || (access & ~(FILE_READ_ATTRIBUTES | SYNCHRONIZE)) == 0) {
+    return false;
+  }
+  if (completeAtOnce) {
+    return true;
+  }
+  Record("waits for an oplock's break");
+  s.oplocks.erase(held);
+  AdvanceClock(24ull * 3600 * 1000, false);
+  return false;
+}
+
 }  // namespace
 
-HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                   DWORD attributes, HANDLE) {
+void standin::SetOplock(const std::wstring &path) {
   State &s = Get();
   std::lock_guard<std::recursive_mutex> guard(s.lock);
+  struct stat info {};
+  if (::stat(HostPath(path).c_str(), &info) == 0) {
+    s.oplocks.push_back(IdOf(info));
+  }
+}
+
+namespace {
+
+// CreateFileW's work, for the native open of a full path too, which may ask
+// not to wait for an oplock (then 'oplocked' tells whether it found one).
+HANDLE OpenPath(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                DWORD attributes, bool completeIfOplocked, bool &oplocked) {
+  State &s = Get();
   std::string host = HostPath(path);
-  Record("CreateFileW(" + Str(path) + "," + Hex(access) + "," + Hex(share) + "," +
-         std::to_string(disposition) + "," + Hex(attributes) + ")");
   if (std::wstring(path) == L"CONIN$") {
     if (!s.launch.consoleInput) {
       return FailOpen(ERROR_INVALID_HANDLE);  // as the system answers a process without a console
@@ -474,6 +503,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
     if (SharingConflict(id, access, share)) {
       return FailOpen(ERROR_SHARING_VIOLATION);
     }
+    oplocked = BreaksOplock(id, access, completeIfOplocked);
     fd = ::open(host.c_str(), (folder ? O_RDONLY | O_DIRECTORY : mode) | O_CLOEXEC);
     if (fd < 0) {
       return FailOpen(ErrorFromErrno(errno, host));
@@ -493,6 +523,30 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   object.share = share;
   object.directory = S_ISDIR(info.st_mode);
   return AddHandle(object);
+}
+
+}  // namespace
+
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD attributes, HANDLE) {
+  std::lock_guard<std::recursive_mutex> guard(Get().lock);
+  Record("CreateFileW(" + Str(path) + "," + Hex(access) + "," + Hex(share) + "," +
+         std::to_string(disposition) + "," + Hex(attributes) + ")");
+  bool oplocked = false;
+  return OpenPath(path, access, share, security, disposition, attributes, false, oplocked);
+}
+
+DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR *file) {
+  const std::wstring full(path);
+  if (file != nullptr) {
+    *file = nullptr;
+  }
+  if (full.size() >= size) {
+    return static_cast<DWORD>(full.size() + 1);
+  }
+  std::copy(full.begin(), full.end(), buffer);
+  buffer[full.size()] = L'\0';
+  return static_cast<DWORD>(full.size());
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, void *) {
@@ -850,6 +904,24 @@ NTSTATUS NtCreateFile(PHANDLE out, ACCESS_MASK access, OBJECT_ATTRIBUTES *attrib
   const std::string name = HostName(text.Buffer, text.Length);
   Record("NtCreateFile(" + HandleName(attributes->RootDirectory) + ",\"" + name + "\"," + Hex(access) + "," +
          Hex(share) + "," + std::to_string(disposition) + "," + Hex(options) + ")");
+  const bool completeIfOplocked = (options & FILE_COMPLETE_IF_OPLOCKED) != 0;
+  bool oplocked = false;
+  if (attributes->RootDirectory == nullptr) {
+    // A full path behind "\??\", opened as CreateFileW opens a path (a
+    // folder too).
+    if (name.rfind("\\??\\", 0) != 0 || disposition != FILE_OPEN || !(access & SYNCHRONIZE) ||
+        !(options & FILE_SYNCHRONOUS_IO_NONALERT)) {
+      return Status(ERROR_INVALID_PARAMETER);
+    }
+    const std::wstring path(text.Buffer + 4, text.Length / sizeof(wchar_t) - 4);
+    *out = OpenPath(path.c_str(), access & ~SYNCHRONIZE, share, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS, completeIfOplocked, oplocked);
+    if (*out == INVALID_HANDLE_VALUE) {
+      *out = nullptr;
+      return Status(GetLastError());
+    }
+    return oplocked ? STATUS_OPLOCK_BREAK_IN_PROGRESS : 0;
+  }
   Object *folder = Folder(attributes->RootDirectory);
   if (folder == nullptr || name.empty() || name.find_first_of("/\\") != std::string::npos ||
       !(access & SYNCHRONIZE) || !(options & FILE_SYNCHRONOUS_IO_NONALERT)) {
@@ -884,6 +956,7 @@ NTSTATUS NtCreateFile(PHANDLE out, ACCESS_MASK access, OBJECT_ATTRIBUTES *attrib
     if (SharingConflict(IdOf(info), access, share)) {
       return Status(ERROR_SHARING_VIOLATION);
     }
+    oplocked = BreaksOplock(IdOf(info), access, completeIfOplocked);
     fd = ::openat(folder->fd, name.c_str(), mode | O_CLOEXEC | (itself ? O_NOFOLLOW : 0));
   }
   if (fd < 0) {
@@ -895,7 +968,7 @@ NTSTATUS NtCreateFile(PHANDLE out, ACCESS_MASK access, OBJECT_ATTRIBUTES *attrib
   object.access = access;
   object.share = share;
   *out = AddHandle(object);
-  return 0;
+  return oplocked ? STATUS_OPLOCK_BREAK_IN_PROGRESS : 0;
 }
 
 // Renames (class 10: into the given folder, never over a name there unless

@@ -79,6 +79,7 @@ struct State {
   std::map<FileId, std::string> dacls;
   std::map<std::string, std::string> folderInheritance;  // host folder to entries
   std::map<std::string, std::string> objectLinks;        // host path to host path
+  std::vector<FileId> oplocks;
   std::map<std::uintptr_t, Object> handles;
   std::uintptr_t nextHandle = 0x1000;
   int nextNumber = 1;

@@ -78,6 +78,7 @@ using FARPROC = INT_PTR (*)();
 #define ERROR_PROC_NOT_FOUND 127u
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_UNTRUSTED_MOUNT_POINT 448u
+#define ERROR_OPLOCK_BREAK_IN_PROGRESS 742u
 #define ERROR_NO_TOKEN 1008u
 #define ERROR_SERVICE_REQUEST_TIMEOUT 1053u
 #define ERROR_SERVICE_ALREADY_RUNNING 1056u
@@ -373,6 +374,8 @@ DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION i
 #define FILE_SYNCHRONOUS_IO_NONALERT 0x20u
 #define FILE_NON_DIRECTORY_FILE 0x40u
 #define FILE_OPEN_REPARSE_POINT 0x00200000u
+#define FILE_COMPLETE_IF_OPLOCKED 0x100u
+#define STATUS_OPLOCK_BREAK_IN_PROGRESS static_cast<NTSTATUS>(0x108)
 struct UNICODE_STRING {
   USHORT Length;  // in bytes
   USHORT MaximumLength;
@@ -411,6 +414,8 @@ NTSTATUS NtCreateFile(PHANDLE file, ACCESS_MASK access, OBJECT_ATTRIBUTES *attri
 NTSTATUS NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG length,
                               FILE_INFORMATION_CLASS kind);
 ULONG RtlNtStatusToDosError(NTSTATUS status);
+// Paths are taken as full already: each comes back as it is.
+DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR *file);
 DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags);
 #define CSTR_EQUAL 2
 int CompareStringOrdinal(LPCWSTR a, int aLength, LPCWSTR b, int bLength, BOOL ignoreCase);
