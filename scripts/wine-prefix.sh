@@ -2,10 +2,16 @@
 # for tests run in groups) and ends their wineservers and removes them.
 # Runs a command for the prefix; as root, as the unprivileged user 'kvwine'
 # (Wine maps the read-only attribute onto file modes, which root ignores).
+# It starts in the folder that holds the prefix, which that user owns: the
+# caller's own folder (a checkout under /root, or in a folder from mktemp
+# -d) may be closed to it, and Wine would say so on standard error.
 kv_wine_user() {
   local wine_env=(WINEPREFIX="$KV_WINEPREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=")
-  if [ "$(id -u)" = 0 ]; then runuser -u kvwine -- env HOME=/home/kvwine "${wine_env[@]}" "$@"
-  else env "${wine_env[@]}" "$@"; fi
+  (
+    cd "$(dirname "$KV_WINEPREFIX")"
+    if [ "$(id -u)" = 0 ]; then runuser -u kvwine -- env HOME=/home/kvwine "${wine_env[@]}" "$@"
+    else env "${wine_env[@]}" "$@"; fi
+  )
 }
 # A host path as Wine programs see it.
 kv_wine_path() {
