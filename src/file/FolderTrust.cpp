@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cwchar>
 
+#include "platform/Handle.h"
+
 namespace {
 
 constexpr wchar_t kTrustedInstaller[] = L"S-1-5-80-956008885-3425870976-2724470633-1187018009-3431930357";
@@ -142,4 +144,45 @@ bool FolderAdmitsOnlyTrusted(const std::wstring &sddl, const std::wstring &ownUs
   }
   // Nothing may follow the list but an audit list.
   return at >= sddl.size() || sddl.compare(at, 2, L"S:") == 0;
+}
+
+std::wstring TokenUserSid(HANDLE token) {
+  alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  LPWSTR text = nullptr;
+  if (!GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) ||
+      !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &text)) {
+    return {};
+  }
+  const std::wstring sid(text);
+  LocalFree(text);
+  return sid;
+}
+
+std::wstring OwnUserSid() {
+  HANDLE raw = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+    return {};
+  }
+  const CHandle token(raw);
+  return TokenUserSid(token.Get());
+}
+
+bool FolderIsTrusted(HANDLE folder) {
+  constexpr SECURITY_INFORMATION kWhat = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(folder, SE_FILE_OBJECT, kWhat, nullptr, nullptr, nullptr, nullptr, &descriptor) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  LPWSTR text = nullptr;
+  const BOOL converted = ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                                              kWhat, &text, nullptr);
+  LocalFree(descriptor);
+  if (!converted) {
+    return false;
+  }
+  const std::wstring sddl(text);
+  LocalFree(text);
+  return FolderAdmitsOnlyTrusted(sddl, OwnUserSid());
 }

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/Win32.h"
+
 // True when nobody but SYSTEM, Administrators, TrustedInstaller and the
 // given user (a SID in text form) may change what the folder holds: add a
 // file or a folder to it, delete from it, change its attributes, its access
@@ -12,3 +14,12 @@
 // nothing on the folder. Anything this does not understand counts against
 // the folder, and so does a missing access list.
 bool FolderAdmitsOnlyTrusted(const std::wstring &sddl, const std::wstring &ownUserSid);
+
+// The SID of the token's user in text form; empty when it cannot be had.
+std::wstring TokenUserSid(HANDLE token);
+std::wstring OwnUserSid();
+
+// FolderAdmitsOnlyTrusted for the folder open on the handle, with this
+// process's own user: its owner and access list are asked of the handle, so
+// that no name is resolved again. False when they cannot be had.
+bool FolderIsTrusted(HANDLE folder);

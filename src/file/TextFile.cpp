@@ -180,43 +180,6 @@ std::wstring FinalPath(HANDLE handle) {
   return {};
 }
 
-std::wstring OwnUserSid() {
-  HANDLE raw = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
-    return {};
-  }
-  const CHandle token(raw);
-  alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-  DWORD size = 0;
-  LPWSTR text = nullptr;
-  if (!GetTokenInformation(token.Get(), TokenUser, buffer, sizeof buffer, &size) ||
-      !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &text)) {
-    return {};
-  }
-  const std::wstring sid(text);
-  LocalFree(text);
-  return sid;
-}
-
-bool IsTrusted(HANDLE folder) {
-  constexpr SECURITY_INFORMATION kWhat = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(folder, SE_FILE_OBJECT, kWhat, nullptr, nullptr, nullptr, nullptr, &descriptor) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  LPWSTR text = nullptr;
-  const BOOL converted = ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
-                                                                              kWhat, &text, nullptr);
-  LocalFree(descriptor);
-  if (!converted) {
-    return false;
-  }
-  const std::wstring sddl(text);
-  LocalFree(text);
-  return FolderAdmitsOnlyTrusted(sddl, OwnUserSid());
-}
-
 }  // namespace
 
 CHoldConsoleEvents::CHoldConsoleEvents() {
@@ -272,7 +235,7 @@ CTextFile::CTextFile(LPCWSTR path) : m_path(path) {
   }
   if (m_folder) {
     m_folderFinalPath = FinalPath(m_folder.Get());
-    m_trusted = !m_folderFinalPath.empty() && IsTrusted(m_folder.Get());
+    m_trusted = !m_folderFinalPath.empty() && FolderIsTrusted(m_folder.Get());
   }
 }
 
