@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/Product.h"
+#include "file/FolderTrust.h"
 
 namespace {
 
@@ -46,14 +47,15 @@ bool SamePath(const wchar_t *a, const wchar_t *b) {
   return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
 }
 
-// With this process's own token, as the tool always launched it.
+// With this process's own token, as the tool always launched it, but in
+// the product's folder: the tool's own may be the user's Downloads.
 void LaunchPlain(const ProductPaths &product, const wchar_t *arguments) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info = NoProcess();
   std::vector<wchar_t> line = CommandLine(product, arguments);
-  if (CreateProcessW(product.uiProgram.c_str(), Text(line), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                     &startup, &info)) {
+  if (CreateProcessW(product.uiProgram.c_str(), Text(line), nullptr, nullptr, FALSE, 0, nullptr,
+                     product.installFolder.c_str(), &startup, &info)) {
     LetGo(info);
   } else {
     GetLastError();
@@ -101,10 +103,12 @@ std::vector<DWORD> UiSessions(const std::wstring &uiProgram) {
   return {sessions.begin(), sessions.end()};
 }
 
-// The desktop shell of this session, and a primary token of its user when
-// the shell is not elevated. An elevated shell (UAC off, the built-in
-// Administrator) has no one less privileged to offer.
-UiShell FindShell(CHandle &primary) {
+// The desktop shell of this session, whether it runs as this process's
+// user, and a primary token of its user when the shell is not elevated. An
+// elevated shell (UAC off, the built-in Administrator) has no one less
+// privileged to offer.
+UiShell FindShell(CHandle &primary, bool &ownUser) {
+  ownUser = false;
   const HWND shell = GetShellWindow();
   DWORD processId = 0;
   if (shell == nullptr || GetWindowThreadProcessId(shell, &processId) == 0) {
@@ -116,6 +120,8 @@ UiShell FindShell(CHandle &primary) {
     return UiShell::None;
   }
   const CHandle token(raw);
+  const std::wstring user = TokenUserSid(token.Get());
+  ownUser = !user.empty() && user == OwnUserSid();
   TOKEN_ELEVATION elevation{};
   DWORD size = 0;
   if (!GetTokenInformation(token.Get(), TokenElevation, &elevation, sizeof elevation, &size)) {
@@ -147,6 +153,9 @@ UiLaunchPlan ChooseUiLaunches(const UiLaunchFacts &facts) {
     plan.relaunch = false;
   } else if (facts.shell == UiShell::NotElevated) {
     plan.way = UiLaunchWay::ShellUser;
+    plan.plainFallback = facts.shellIsOwnUser;
+  } else if (facts.shell == UiShell::None || !facts.shellIsOwnUser) {
+    plan.way = UiLaunchWay::None;
   }
   return plan;
 }
@@ -163,7 +172,7 @@ CUiLauncher::CUiLauncher(const ProductPaths &product) : m_product(product) {
     const CHandle token(raw);
   }
   facts.uiSessions = UiSessions(m_product.uiProgram);
-  facts.shell = FindShell(m_shellToken);
+  facts.shell = FindShell(m_shellToken, facts.shellIsOwnUser);
   m_plan = ChooseUiLaunches(facts);
 }
 
@@ -201,14 +210,16 @@ void CUiLauncher::Launch(const wchar_t *arguments) {
     }
     return;
   case UiLaunchWay::ShellUser:
-    if (LaunchAsShellUser(m_shellToken.Get(), m_product, arguments)) {
-      return;
+    if (!LaunchAsShellUser(m_shellToken.Get(), m_product, arguments) && m_plan.plainFallback) {
+      LaunchPlain(m_product, arguments);  // as before: the person at the desk sees the outcome
     }
-    break;  // as before: the person at the desk sees the outcome
+    return;
   case UiLaunchWay::Plain:
-    break;
+    LaunchPlain(m_product, arguments);
+    return;
+  case UiLaunchWay::None:
+    return;
   }
-  LaunchPlain(m_product, arguments);
 }
 
 // As the session's user, in that session, with that user's environment, on

@@ -21,20 +21,26 @@ struct UiLaunchFacts {
   DWORD ownSession = 0;
   std::vector<DWORD> uiSessions;  // where the UI program runs, by its full path
   UiShell shell = UiShell::None;
+  // The shell runs as this process's user: the session is this user's own
+  // (UAC off, the built-in Administrator, a user who elevated the tool).
+  bool shellIsOwnUser = false;
 };
 
 enum class UiLaunchWay {
   SessionUsers,  // as each target session's user, in that session
   ShellUser,     // as the desktop shell's user, in this session
   Plain,         // with this process's own token
+  None,          // not at all: only this process's rights are left, on another user's desktop
 };
 
 struct UiLaunchPlan {
   UiLaunchWay way = UiLaunchWay::Plain;
   std::vector<DWORD> sessions;  // SessionUsers: the targets, in ascending order
   bool relaunch = true;         // false: only the "stop"
+  bool plainFallback = false;   // ShellUser: where that fails, Plain
   bool operator==(const UiLaunchPlan &other) const {
-    return way == other.way && sessions == other.sessions && relaunch == other.relaunch;
+    return way == other.way && sessions == other.sessions && relaunch == other.relaunch &&
+           plainFallback == other.plainFallback;
   }
 };
 
@@ -43,8 +49,11 @@ struct UiLaunchPlan {
 // ERROR_PRIVILEGE_NOT_HELD. Such a process (SYSTEM) targets every session
 // but 0 in which the UI program runs, and its own session unless that is 0.
 // Any other process in a user's session launches as the shell's user when
-// the shell is not elevated, and with its own token otherwise; in session 0
-// it only asks for the "stop" (the relaunch would reach nobody).
+// the shell is not elevated; with its own token only onto its own user's
+// desktop (an elevated shell of that user, or where the launch as the
+// shell's user fails), and otherwise not at all: an elevated program on
+// another user's desktop would be that user's to drive. In session 0 it
+// only asks for the "stop" (the relaunch would reach nobody).
 UiLaunchPlan ChooseUiLaunches(const UiLaunchFacts &facts);
 
 // Collects the facts when made and keeps what the launches need: the

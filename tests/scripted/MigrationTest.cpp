@@ -52,8 +52,11 @@ class ToBytes : public std::basic_streambuf<Char> {
 };
 
 const std::string kUi = "C:\\Program Files\\Norvane\\Norvane VPN\\kvvpnuiapp.exe";
-const std::string kStopLaunch = "CreateProcessW(\"" + kUi + "\",\"\"" + kUi + "\" stop\",0,0,plain)";
-const std::string kRelaunch = "CreateProcessW(\"" + kUi + "\",null,0,0,plain)";
+const std::string kInstall = "\"C:\\Program Files\\Norvane\\Norvane VPN\"";
+// With the tool's own token, in the product's folder.
+const std::string kStopLaunch =
+    "CreateProcessW(\"" + kUi + "\",\"\"" + kUi + "\" stop\",0,0," + kInstall + ",plain)";
+const std::string kRelaunch = "CreateProcessW(\"" + kUi + "\",null,0,0," + kInstall + ",plain)";
 
 const std::string M2 = "Norvane Vpn service stopped successfully.\n";
 const std::string M11 = "Norvane Vpn service started successfully.\n";
@@ -95,6 +98,12 @@ class MigrationRun : public ::testing::Test {
     settings = root / "Program Files/Norvane/Norvane VPN/settings/kvvpn.xml";
     fs::create_directories(settings.parent_path());
     standin::SetDriveRoot(root.string());
+    // At the tool's own user's desktop, with an elevated shell (UAC off):
+    // the launches are made with the tool's own token.
+    standin::IdentityScript identity;
+    identity.shellUser = standin::kOwnUser;
+    identity.shellElevated = true;
+    standin::SetIdentity(identity);
   }
   void TearDown() override {
     std::error_code ignored;
@@ -487,7 +496,6 @@ struct IdentityRow {
 
 class UiIdentityTest : public MigrationRun, public ::testing::WithParamInterface<IdentityRow> {};
 
-const std::string kInstall = "\"C:\\Program Files\\Norvane\\Norvane VPN\"";
 const std::wstring kUiPath = L"C:\\Program Files\\Norvane\\Norvane VPN\\kvvpnuiapp.exe";
 
 std::string Arguments(bool stop) {
@@ -549,10 +557,17 @@ INSTANTIATE_TEST_SUITE_P(
                     1,
                     {false, {}, {{kUiPath, 1}}, "bob", false, 0},
                     {WithToken("bob", true), WithToken("bob", false)}},
-        IdentityRow{"SecondaryLogonOffFallsBackToTodaysRecords",
+        // Without the Secondary Logon service: with the tool's own token
+        // onto its own user's desktop only.
+        IdentityRow{"SecondaryLogonOffFallsBackForTheSameUser",
+                    1,
+                    {false, {}, {}, standin::kOwnUser, false, ERROR_SERVICE_DISABLED},
+                    {WithToken(standin::kOwnUser, true), kStopLaunch, WithToken(standin::kOwnUser, false),
+                     kRelaunch}},
+        IdentityRow{"SecondaryLogonOffLendsNothingToAnotherUser",
                     1,
                     {false, {}, {}, "bob", false, ERROR_SERVICE_DISABLED},
-                    {WithToken("bob", true), kStopLaunch, WithToken("bob", false), kRelaunch}}),
+                    {WithToken("bob", true), WithToken("bob", false)}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

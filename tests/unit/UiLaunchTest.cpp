@@ -7,7 +7,9 @@ namespace {
 constexpr DWORD kNotHeld = ERROR_PRIVILEGE_NOT_HELD;
 constexpr DWORD kNoToken = 1008;  // no user in that session
 const UiLaunchPlan kAsShellUser{UiLaunchWay::ShellUser, {}, true};
+const UiLaunchPlan kAsShellUserOrPlain{UiLaunchWay::ShellUser, {}, true, true};
 const UiLaunchPlan kPlain{UiLaunchWay::Plain, {}, true};
+const UiLaunchPlan kNone{UiLaunchWay::None, {}, true};
 const UiLaunchPlan kPlainStopOnly{UiLaunchWay::Plain, {}, false};
 
 UiLaunchPlan AsSessionUsers(std::vector<DWORD> sessions) {
@@ -15,8 +17,9 @@ UiLaunchPlan AsSessionUsers(std::vector<DWORD> sessions) {
 }
 
 UiLaunchFacts Facts(bool systemLibraries, DWORD userTokenAnswer, DWORD ownSession,
-                    std::vector<DWORD> uiSessions, UiShell shell) {
+                    std::vector<DWORD> uiSessions, UiShell shell, bool shellIsOwnUser = false) {
   UiLaunchFacts facts;
+  facts.shellIsOwnUser = shellIsOwnUser;
   facts.systemLibraries = systemLibraries;
   facts.userTokenAnswer = userTokenAnswer;
   facts.ownSession = ownSession;
@@ -40,12 +43,16 @@ TEST_P(UiLaunchTest, ChoosesAsTheRowSays) {
 }
 
 const ChoiceCase kCases[] = {
-    ChoiceCase{"SelfElevatedWithAShell", Facts(true, kNotHeld, 1, {1}, UiShell::NotElevated), kAsShellUser},
+    ChoiceCase{"SelfElevatedWithAShell", Facts(true, kNotHeld, 1, {1}, UiShell::NotElevated, true),
+               kAsShellUserOrPlain},
     // The technician's token, the user's shell; the UI also runs for
     // a user switched away from, in session 2, out of reach.
     ChoiceCase{"OverTheShoulder", Facts(true, kNotHeld, 1, {1, 2}, UiShell::NotElevated), kAsShellUser},
-    ChoiceCase{"NoShell", Facts(true, kNotHeld, 1, {1}, UiShell::None), kPlain},
-    ChoiceCase{"ElevatedShell", Facts(true, kNotHeld, 1, {1}, UiShell::Elevated), kPlain},
+    // Whose desktop it is cannot be told: the tool's rights are not lent.
+    ChoiceCase{"NoShell", Facts(true, kNotHeld, 1, {1}, UiShell::None), kNone},
+    // UAC off, or the built-in Administrator, at their own desktop.
+    ChoiceCase{"ElevatedShellOfTheSameUser", Facts(true, kNotHeld, 1, {1}, UiShell::Elevated, true), kPlain},
+    ChoiceCase{"ElevatedShellOfAnotherUser", Facts(true, kNotHeld, 1, {1}, UiShell::Elevated), kNone},
     ChoiceCase{"SystemWithTheUiInSessionsOneAndThree", Facts(true, kNoToken, 0, {3, 1, 1}, UiShell::None),
                AsSessionUsers({1, 3})},
     ChoiceCase{"SystemWithNobodyLoggedOn", Facts(true, kNoToken, 0, {}, UiShell::None), AsSessionUsers({})},

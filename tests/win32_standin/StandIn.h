@@ -183,18 +183,20 @@ struct LaunchScript {
 };
 void SetLaunch(const LaunchScript &script);
 
-// Who the program runs as, and who else is there. Its session is the
-// launch script's.
+// Who the program runs as (kOwnUser, an administrator, unless SYSTEM), and
+// who else is there. Its session is the launch script's.
+constexpr char kOwnUser[] = "S-1-5-21-7-7-7-1001";
 struct IdentityScript {
   bool system = false;                        // SYSTEM: WTSQueryUserToken answers (else 1314)
   std::map<DWORD, std::string> sessionUsers;  // a session without a user answers 1008
   // Programs running besides this one: their paths and sessions.
   std::vector<std::pair<std::wstring, DWORD>> programs;
-  std::string shellUser;  // the desktop shell's, not elevated; empty: no shell window
+  std::string shellUser;  // the desktop shell's; empty: no shell window
   // The program's job refuses breakaway, and a process in it must stay in
   // the job's session.
   bool jobForbidsBreakaway = false;
   DWORD withTokenError = 0;  // CreateProcessWithTokenW fails with this
+  bool shellElevated = false;
 };
 void SetIdentity(const IdentityScript &script);
 // Environment blocks made and not yet destroyed.

@@ -10,7 +10,6 @@
 namespace standin::detail {
 namespace {
 
-constexpr char kOwnUser[] = "S-1-5-21-7-7-7-1001";  // an administrator
 constexpr char kSystem[] = "S-1-5-18";
 
 HANDLE AddToken(const std::string &user, DWORD session, DWORD access) {
@@ -149,6 +148,7 @@ BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
     return Fail(ERROR_ACCESS_DENIED);
   }
   *token = AddToken(s.identity.shellUser, s.launch.sessionId, access);
+  FindHandle(*token)->elevated = s.identity.shellElevated;
   return TRUE;
 }
 
@@ -162,7 +162,7 @@ BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID info
   }
   if (kind == TokenElevation) {
     *needed = sizeof(TOKEN_ELEVATION);
-    static_cast<TOKEN_ELEVATION *>(information)->TokenIsElevated = 0;
+    static_cast<TOKEN_ELEVATION *>(information)->TokenIsElevated = object->elevated;
     return length >= sizeof(TOKEN_ELEVATION) ? TRUE : Fail(ERROR_INSUFFICIENT_BUFFER);
   }
   // The SID's text follows the record, in the caller's buffer.

@@ -645,10 +645,10 @@ BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUT
   State &s = Get();
   std::lock_guard<std::recursive_mutex> guard(s.lock);
   const bool plainRecords = processAttributes == nullptr && threadAttributes == nullptr &&
-                            environment == nullptr && currentDirectory == nullptr && startupInfo != nullptr &&
+                            environment == nullptr && startupInfo != nullptr &&
                             startupInfo->cb == sizeof(STARTUPINFOW);
   Record("CreateProcessW(" + Str(application) + "," + Str(commandLine) + "," +
-         std::to_string(inheritHandles) + "," + std::to_string(flags) + "," +
+         std::to_string(inheritHandles) + "," + std::to_string(flags) + "," + Str(currentDirectory) + "," +
          (plainRecords ? "plain" : "other") + ")");
   if (s.launch.createProcessError != 0) {
     SetLastError(s.launch.createProcessError);

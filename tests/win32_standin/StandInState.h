@@ -35,9 +35,10 @@ struct Object {
   DWORD access = 0;
   int number = 0;  // h<number> in the call log
   bool directory = false;
-  std::string user;      // a token's, as a SID's text
-  DWORD session = 0;     // a token's
-  std::size_t next = 0;  // a snapshot's next entry
+  std::string user;       // a token's, as a SID's text
+  DWORD session = 0;      // a token's
+  bool elevated = false;  // a token's
+  std::size_t next = 0;   // a snapshot's next entry
 };
 
 struct Event {
