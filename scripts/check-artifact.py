@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Checks a built KvMigrate.exe as it will ship, read from the file itself:
-its version record, its manifest (administrator rights, no UI access) and the
-DLLs it imports. Exits non-zero, naming each difference, when one is off.
+its version record, its manifest (administrator rights, no UI access), the
+DLLs it imports, that it limits the DLL search to the system folder
+(SetDefaultDllDirectories, and the load configuration's DependentLoadFlags
+where the image has one). Exits non-zero, naming each difference, when one is
+off.
 
 Usage: check-artifact.py KvMigrate.exe
 """
@@ -23,6 +26,7 @@ STRINGS = {
 IMPORTS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "ntdll.dll", "shell32.dll", "user32.dll"}
 RT_VERSION = 16
 RT_MANIFEST = 24
+LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
 
 
 class Image:
@@ -36,6 +40,7 @@ class Image:
         sections, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
         optional = pe + 24
         magic = struct.unpack_from("<H", data, optional)[0]
+        self.wide = magic == 0x20B
         directories = optional + (112 if magic == 0x20B else 96)
         self.directories = [struct.unpack_from("<II", data, directories + 8 * i) for i in range(16)]
         table = optional + optional_size
@@ -52,15 +57,35 @@ class Image:
         return self.data[start:self.data.index(b"\0", start)].decode("ascii")
 
     def imports(self):
+        """Each imported DLL's lower-case name, with the functions taken by name."""
         rva = self.directories[1][0]
-        names = set()
+        dlls = {}
+        entry_size, by_ordinal = (8, 1 << 63) if self.wide else (4, 1 << 31)
         while rva:
-            name = struct.unpack_from("<12xI", self.data, self.offset(rva))[0]
+            lookup, name, thunks = struct.unpack_from("<I8xII", self.data, self.offset(rva))
             if name == 0:
                 break
-            names.add(self.string(name).lower())
+            functions = dlls.setdefault(self.string(name).lower(), set())
+            at = lookup or thunks
+            while True:
+                entry = struct.unpack_from("<Q" if self.wide else "<I", self.data, self.offset(at))[0]
+                if entry == 0:
+                    break
+                if not entry & by_ordinal:
+                    functions.add(self.string((entry & 0x7FFFFFFF) + 2))
+                at += entry_size
             rva += 20
-        return names
+        return dlls
+
+    def dependent_load_flags(self):
+        """The load configuration's DependentLoadFlags; None without one."""
+        rva, size = self.directories[10]
+        if not rva:
+            return None
+        at = 78 if self.wide else 54
+        start = self.offset(rva)
+        length = min(size, struct.unpack_from("<I", self.data, start)[0])
+        return struct.unpack_from("<H", self.data, start + at)[0] if length >= at + 2 else 0
 
     def resources(self, kind):
         """The data of every resource of one type (all names, all languages)."""
@@ -151,15 +176,23 @@ def main():
             if levels[0].get("uiAccess") != "false":
                 problems.append("uiAccess %r, not 'false'" % levels[0].get("uiAccess"))
 
-    imports = image.imports()
+    dlls = image.imports()
+    imports = set(dlls)
     if imports != IMPORTS:
         problems.append("imports %s, not %s" % (sorted(imports), sorted(IMPORTS)))
+    if "SetDefaultDllDirectories" not in dlls.get("kernel32.dll", set()):
+        problems.append("SetDefaultDllDirectories is not imported from kernel32.dll")
+    flags = image.dependent_load_flags()
+    if flags is not None and flags != LOAD_LIBRARY_SEARCH_SYSTEM32:
+        problems.append("DependentLoadFlags %#x, not %#x" % (flags, LOAD_LIBRARY_SEARCH_SYSTEM32))
 
     for problem in problems:
         print("%s: %s" % (sys.argv[1], problem), file=sys.stderr)
     if not problems:
-        print("%s: version %s, requireAdministrator without UI access, imports %s"
-              % (sys.argv[1], VERSION, ", ".join(sorted(imports))))
+        print("%s: version %s, requireAdministrator without UI access, imports %s, DLL search: "
+              "SetDefaultDllDirectories, %s"
+              % (sys.argv[1], VERSION, ", ".join(sorted(imports)),
+                 "no load configuration" if flags is None else "DependentLoadFlags %#x" % flags))
     return 1 if problems else 0
 
 

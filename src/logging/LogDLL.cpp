@@ -35,6 +35,8 @@ std::int32_t NoLogWrite(std::int32_t, std::int32_t *, HMODULE, LPCWSTR, LPCWSTR,
 
 // log.dll beside the program's executable; null when that path cannot be
 // had. Never the bare name: the system's search order could find another.
+// Its own imports come from its folder or the system's, never from the
+// process's search path.
 HMODULE LoadBesideProgram() {
   std::vector<wchar_t> buffer(kPathCapacity, L'\0');
   const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), kPathCapacity);
@@ -47,7 +49,8 @@ HMODULE LoadBesideProgram() {
     return nullptr;
   }
   path.replace(slash, std::wstring::npos, L"\\log.dll");
-  return LoadLibraryW(path.c_str());
+  return LoadLibraryExW(path.c_str(), nullptr,
+                        LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 }  // namespace

@@ -146,7 +146,7 @@ TEST_F(LogDLLTest, WithoutALibraryWritesAnswerNoInterface) {
   // Looked for in the process, then beside the program only.
   EXPECT_EQ((std::vector<std::string>{"GetModuleHandleExW(0x0,\"log.dll\")->null",
                                       "GetModuleFileNameW(null,32767)->\"C:\\tool\\kv_logging_tests.exe\"",
-                                      "LoadLibraryW(\"C:\\tool\\log.dll\")->null"}),
+                                      "LoadLibraryExW(\"C:\\tool\\log.dll\",0x900)->null"}),
             standin::Calls());
 #endif
 }
@@ -260,7 +260,7 @@ TEST_F(LogDLLTest, LibraryAlreadyInTheProcessIsUsedNotLoadedAgain) {
 #else
   std::filesystem::remove_all(elsewhere);
   for (const std::string &call : standin::Calls()) {
-    EXPECT_EQ(std::string::npos, call.find("LoadLibraryW(\"C:\\tool\\log.dll\")")) << call;
+    EXPECT_EQ(std::string::npos, call.find("LoadLibraryExW(\"C:\\tool\\log.dll\"")) << call;
   }
 #endif
 }

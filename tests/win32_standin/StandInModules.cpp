@@ -141,9 +141,11 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
   return length;
 }
 
-HMODULE LoadLibraryW(LPCWSTR path) {
+namespace {
+
+// A library file by its path, loaded once and counted.
+HMODULE LoadFile(LPCWSTR path) {
   State &s = Get();
-  std::lock_guard<std::recursive_mutex> guard(s.lock);
   HMODULE module = nullptr;
   for (auto &entry : s.modules) {
     if (Lower(entry.second.path) == Lower(path)) {
@@ -161,6 +163,14 @@ HMODULE LoadLibraryW(LPCWSTR path) {
       module = reinterpret_cast<HMODULE>(library);
     }
   }
+  return module;
+}
+
+}  // namespace
+
+HMODULE LoadLibraryW(LPCWSTR path) {
+  std::lock_guard<std::recursive_mutex> guard(Get().lock);
+  const HMODULE module = LoadFile(path);
   Record("LoadLibraryW(" + Str(path) + ")->" + ModuleName(module));
   if (module == nullptr) {
     SetLastError(ERROR_MOD_NOT_FOUND);
@@ -210,6 +220,17 @@ HMODULE LoadLibraryExW(LPCWSTR name, HANDLE, DWORD flags) {
   std::lock_guard<std::recursive_mutex> guard(s.lock);
   std::map<std::string, FARPROC> functions = SystemLibrary(Lower(name));
   HMODULE module = nullptr;
+  // A library's own folder is searched only for one given by its full path.
+  const std::wstring path(name);
+  const bool full = path.size() > 2 && (path[1] == L':' || path.compare(0, 2, L"\\\\") == 0);
+  if (flags == (LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+    module = full ? LoadFile(name) : nullptr;
+    Record("LoadLibraryExW(" + Str(name) + "," + Hex(flags) + ")->" + ModuleName(module));
+    if (module == nullptr) {
+      SetLastError(full ? ERROR_MOD_NOT_FOUND : ERROR_INVALID_PARAMETER);
+    }
+    return module;
+  }
   if (flags == LOAD_LIBRARY_SEARCH_SYSTEM32 && !functions.empty()) {
     for (auto &entry : s.modules) {
       if (entry.second.path == Lower(name)) {

@@ -480,6 +480,7 @@ HMODULE GetModuleHandleW(LPCWSTR name);
 BOOL GetModuleHandleExW(DWORD flags, LPCWSTR name, HMODULE *module);
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
 HMODULE LoadLibraryW(LPCWSTR path);
+#define LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR 0x100u
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x800u
 HMODULE LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
