@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "file/FolderTrust.h"
+#include "file/NativeOpen.h"
 #include "file/Utf8Codec.h"
 #include "logging/LogDLL.h"
 #include "platform/Handle.h"
@@ -74,44 +75,6 @@ bool OverwriteWith(HANDLE file, const std::string &bytes) {
          FlushFileBuffers(file);
 }
 
-// An NT call's answer as the thread's last error, the way Win32 calls
-// leave it.
-bool Succeeded(NTSTATUS status) {
-  if (status >= 0) {
-    return true;
-  }
-  SetLastError(RtlNtStatusToDosError(status));
-  return false;
-}
-
-// Opens by a native name, relative to the folder if one is given.
-// Synchronous, as CreateFileW opens. Never waits for another process to
-// acknowledge an oplock's break, which a user who may read the file can
-// put off for ever: such an open fails at once.
-CHandle OpenNative(HANDLE folder, const std::wstring &name, ACCESS_MASK access, ULONG share,
-                   ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR security = nullptr) {
-  UNICODE_STRING text{};
-  text.Buffer = const_cast<PWSTR>(name.c_str());
-  text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  text.MaximumLength = text.Length;
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, security);
-  IO_STATUS_BLOCK io{};
-  HANDLE file = nullptr;
-  const NTSTATUS status = NtCreateFile(
-      &file, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
-      options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_COMPLETE_IF_OPLOCKED, nullptr, 0);
-  if (!Succeeded(status)) {
-    return CHandle();
-  }
-  CHandle opened(file);
-  if (status == STATUS_OPLOCK_BREAK_IN_PROGRESS) {
-    opened.Close();
-    SetLastError(ERROR_OPLOCK_BREAK_IN_PROGRESS);
-  }
-  return opened;
-}
-
 // A name in the held folder, opened relative to it: the folder's path is
 // not resolved again, and one component leads nowhere else unless it is a
 // link and followLink says to go where it points; otherwise a link opens as
@@ -120,20 +83,6 @@ CHandle OpenIn(HANDLE folder, const std::wstring &name, ACCESS_MASK access, ULON
                bool followLink, PSECURITY_DESCRIPTOR security = nullptr) {
   return OpenNative(folder, name, access, share, disposition,
                     FILE_NON_DIRECTORY_FILE | (followLink ? 0 : FILE_OPEN_REPARSE_POINT), security);
-}
-
-// A folder by its path, following whatever links lead to it, as CreateFileW
-// opens one.
-CHandle OpenFolder(const std::wstring &path) {
-  const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  std::wstring full(size, L'\0');
-  const DWORD length = size == 0 ? 0 : GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
-  if (length == 0 || length >= size) {
-    return CHandle();
-  }
-  full.resize(length);
-  return OpenNative(nullptr, NtPathName(full), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
-                    0);
 }
 
 // By number: MSVC's winternl.h names neither class.
@@ -198,17 +147,6 @@ CHoldConsoleEvents::~CHoldConsoleEvents() {
   }
 }
 
-std::wstring NtPathName(const std::wstring &fullPath) {
-  const bool prefixed = fullPath.rfind(L"\\\\?\\", 0) == 0 || fullPath.rfind(L"\\\\.\\", 0) == 0;
-  if (prefixed) {
-    return L"\\??\\" + fullPath.substr(4);
-  }
-  if (fullPath.rfind(L"\\\\", 0) == 0) {
-    return L"\\??\\UNC\\" + fullPath.substr(2);
-  }
-  return L"\\??\\" + fullPath;
-}
-
 CTextFile::Identity::Identity(const BY_HANDLE_FILE_INFORMATION &info)
     : volume(info.dwVolumeSerialNumber),
       index((std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow) {}
@@ -220,7 +158,7 @@ CTextFile::CTextFile(LPCWSTR path) : m_path(path) {
   m_name = m_path.substr(slash == std::wstring::npos ? 0 : slash + 1);
   // Not shared for deletion: the folder is neither renamed nor removed
   // while it is held.
-  m_folder = OpenFolder(folder);
+  m_folder = OpenPath(folder, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
   BY_HANDLE_FILE_INFORMATION info{};
   if (!m_folder) {
     m_folderError = GetLastError();

@@ -25,12 +25,6 @@ class CHoldConsoleEvents {
   CHoldConsoleEvents &operator=(const CHoldConsoleEvents &) = delete;
 };
 
-// The name that the native calls take for a full path as GetFullPathNameW
-// gives it: "\\?\" and "\\.\" paths in the object manager's own
-// form, "\\server\share" as "\??\UNC\server\share", anything else
-// behind "\??\".
-std::wstring NtPathName(const std::wstring &fullPath);
-
 // Replaces the file's content with the text, in place: an existing file
 // stays the same file (security, attributes, streams, links, identity). It
 // is refused exactly where a writer's open is, and then nothing is touched.

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "TestFiles.h"
+#include "file/NativeOpen.h"
 #ifndef _WIN32
 #include "StandIn.h"
 #endif
