@@ -168,10 +168,10 @@ std::wstring OwnUserSid() {
   return TokenUserSid(token.Get());
 }
 
-bool FolderIsTrusted(HANDLE folder) {
+bool HandleAdmitsOnlyTrusted(HANDLE object) {
   constexpr SECURITY_INFORMATION kWhat = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(folder, SE_FILE_OBJECT, kWhat, nullptr, nullptr, nullptr, nullptr, &descriptor) !=
+  if (GetSecurityInfo(object, SE_FILE_OBJECT, kWhat, nullptr, nullptr, nullptr, nullptr, &descriptor) !=
       ERROR_SUCCESS) {
     return false;
   }

@@ -19,7 +19,9 @@ bool FolderAdmitsOnlyTrusted(const std::wstring &sddl, const std::wstring &ownUs
 std::wstring TokenUserSid(HANDLE token);
 std::wstring OwnUserSid();
 
-// FolderAdmitsOnlyTrusted for the folder open on the handle, with this
-// process's own user: its owner and access list are asked of the handle, so
-// that no name is resolved again. False when they cannot be had.
-bool FolderIsTrusted(HANDLE folder);
+// FolderAdmitsOnlyTrusted for the folder or file open on the handle, with
+// this process's own user: its owner and access list are asked of the
+// handle, so that no name is resolved again. False when they cannot be had.
+// (For a file, the same rights count: writing and appending to it, deleting
+// it, changing its attributes, access list or owner.)
+bool HandleAdmitsOnlyTrusted(HANDLE object);

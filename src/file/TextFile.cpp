@@ -173,7 +173,7 @@ CTextFile::CTextFile(LPCWSTR path) : m_path(path) {
   }
   if (m_folder) {
     m_folderFinalPath = FinalPath(m_folder.Get());
-    m_trusted = !m_folderFinalPath.empty() && FolderIsTrusted(m_folder.Get());
+    m_trusted = !m_folderFinalPath.empty() && HandleAdmitsOnlyTrusted(m_folder.Get());
   }
 }
 

@@ -13,6 +13,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ConsoleRun.h"
@@ -565,20 +566,52 @@ class ProgramFilesElsewhere {
   bool m_moved = false;
 };
 
+// The folder's Unix mode, as the host sets it: Wine reads a folder's owner
+// and access list from it (777: Everyone may modify). Put back as it was
+// when the guard ends.
+class HostMode {
+ public:
+  HostMode(std::wstring folder, const char *mode) : m_folder(std::move(folder)) {
+    set = m_folder.empty() || Set(mode);
+  }
+  ~HostMode() {
+    if (!m_folder.empty()) {
+      EXPECT_TRUE(Set("755"));
+    }
+  }
+  bool set = false;
+
+ private:
+  bool Set(const char *mode) const {
+    const std::wstring marker = testfiles::BesideProgram(g_service, L".mode");
+    DeleteFileW(marker.c_str());
+    return HostCommand("/bin/chmod " + std::string(mode) + " '" + UnixPath(m_folder) + "' && /bin/touch '" +
+                           UnixPath(marker) + "'",
+                       [&] { return GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES; });
+  }
+  std::wstring m_folder;
+};
+
 // Installed only there, the product is found through the system's folder
 // and migrated, its UI program launched from there; installed in both
-// places, the constant one wins and the other copy is not touched.
-class ProgramFilesElsewhereTest : public MigrationWineTest, public ::testing::WithParamInterface<bool> {};
+// places, the constant one wins and the other copy is not touched, unless
+// anyone may change the constant one (a copy a user made where Windows
+// keeps Program Files elsewhere): then the system's wins.
+enum class Copy { None, Trusted, OpenToAll };
+
+class ProgramFilesElsewhereTest : public MigrationWineTest, public ::testing::WithParamInterface<Copy> {};
 
 TEST_P(ProgramFilesElsewhereTest, MigratesWhereTheToolLooks) {
-  const bool inBoth = GetParam();
+  const Copy copy = GetParam();
   const std::wstring elsewhere = std::wstring(ProgramFilesElsewhere::kFolder) + L"\\settings\\kvvpn.xml";
-  const ProgramFilesElsewhere drive(inBoth);
+  const ProgramFilesElsewhere drive(copy != Copy::None);
   ASSERT_TRUE(drive.ready) << GetLastError();
   WriteBytes(elsewhere, Settings("1"));
-  if (inBoth) {
+  if (copy != Copy::None) {
     WriteBytes(kSettingsFile, Settings("1"));
   }
+  const HostMode open(copy == Copy::OpenToAll ? kInstallFolder : L"", "777");
+  ASSERT_TRUE(open.set);
   StartService();
   const long long before = static_cast<long long>(std::time(nullptr));
   const ConsoleRun run = RunTool(Key::AtPrompt);
@@ -587,7 +620,7 @@ TEST_P(ProgramFilesElsewhereTest, MigratesWhereTheToolLooks) {
   EXPECT_EQ(0u, run.exitCode);
   EXPECT_EQ(M2 + M8 + M11 + M12, run.output);
   EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState());
-  if (inBoth) {
+  if (copy == Copy::Trusted) {
     ExpectMigrated(before, after, kServer);
     ExpectLaunches(true);
     EXPECT_EQ(Settings("1"), ReadBytes(elsewhere));
@@ -595,12 +628,21 @@ TEST_P(ProgramFilesElsewhereTest, MigratesWhereTheToolLooks) {
   } else {
     ExpectMigrated(before, after, kServer, elsewhere);
     ExpectLaunches(true, ProgramFilesElsewhere::kFolder);
+  }
+  if (copy == Copy::None) {
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(kInstallFolder));
+  } else if (copy == Copy::OpenToAll) {
+    EXPECT_EQ(Settings("1"), ReadBytes(kSettingsFile));
+    EXPECT_EQ("", ReadBytes(kUiLog));
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Product, ProgramFilesElsewhereTest, ::testing::Values(false, true),
-                         [](const auto &info) { return info.param ? "InBothPlaces" : "OnlyThere"; });
+INSTANTIATE_TEST_SUITE_P(Product, ProgramFilesElsewhereTest,
+                         ::testing::Values(Copy::None, Copy::Trusted, Copy::OpenToAll), [](const auto &info) {
+                           return info.param == Copy::None      ? "OnlyThere"
+                                  : info.param == Copy::Trusted ? "InBothPlaces"
+                                                                : "InBothPlacesTheConstantOneOpenToAll";
+                         });
 
 }  // namespace
 
