@@ -7,6 +7,7 @@
 
 #include "app/Product.h"
 #include "file/FolderTrust.h"
+#include "file/NativeOpen.h"
 
 namespace {
 
@@ -103,6 +104,13 @@ std::vector<DWORD> UiSessions(const std::wstring &uiProgram) {
   return {sessions.begin(), sessions.end()};
 }
 
+// The program's file itself, through a handle on it.
+bool ProgramIsTrusted(const std::wstring &program) {
+  const CHandle file = OpenPath(program, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  return file && HandleAdmitsOnlyTrusted(file.Get());
+}
+
 // The desktop shell of this session, whether it runs as this process's
 // user, and a primary token of its user when the shell is not elevated. An
 // elevated shell (UAC off, the built-in Administrator) has no one less
@@ -157,6 +165,10 @@ UiLaunchPlan ChooseUiLaunches(const UiLaunchFacts &facts) {
   } else if (facts.shell == UiShell::None || !facts.shellIsOwnUser) {
     plan.way = UiLaunchWay::None;
   }
+  if (!facts.programTrusted) {
+    plan.way = plan.way == UiLaunchWay::Plain ? UiLaunchWay::None : plan.way;
+    plan.plainFallback = false;
+  }
   return plan;
 }
 
@@ -173,6 +185,7 @@ CUiLauncher::CUiLauncher(const ProductPaths &product) : m_product(product) {
   }
   facts.uiSessions = UiSessions(m_product.uiProgram);
   facts.shell = FindShell(m_shellToken, facts.shellIsOwnUser);
+  facts.programTrusted = m_product.trusted && ProgramIsTrusted(m_product.uiProgram);
   m_plan = ChooseUiLaunches(facts);
 }
 

@@ -24,6 +24,9 @@ struct UiLaunchFacts {
   // The shell runs as this process's user: the session is this user's own
   // (UAC off, the built-in Administrator, a user who elevated the tool).
   bool shellIsOwnUser = false;
+  // The UI program's file, its folder and those above admit only trusted
+  // writers: nobody else can have put another program there.
+  bool programTrusted = false;
 };
 
 enum class UiLaunchWay {
@@ -53,7 +56,8 @@ struct UiLaunchPlan {
 // desktop (an elevated shell of that user, or where the launch as the
 // shell's user fails), and otherwise not at all: an elevated program on
 // another user's desktop would be that user's to drive. In session 0 it
-// only asks for the "stop" (the relaunch would reach nobody).
+// only asks for the "stop" (the relaunch would reach nobody). Nothing is
+// ever run with its own token from a place others may write.
 UiLaunchPlan ChooseUiLaunches(const UiLaunchFacts &facts);
 
 // Collects the facts when made and keeps what the launches need: the

@@ -104,6 +104,10 @@ class MigrationRun : public ::testing::Test {
     identity.shellUser = standin::kOwnUser;
     identity.shellElevated = true;
     standin::SetIdentity(identity);
+    // The product's UI program, which only administrators may change.
+    const fs::path program = settings.parent_path().parent_path() / "kvvpnuiapp.exe";
+    testfiles::WriteBytes(program, "MZ");
+    standin::SetFileDacl(program.wstring(), "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)");
   }
   void TearDown() override {
     std::error_code ignored;

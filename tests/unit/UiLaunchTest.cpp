@@ -17,9 +17,11 @@ UiLaunchPlan AsSessionUsers(std::vector<DWORD> sessions) {
 }
 
 UiLaunchFacts Facts(bool systemLibraries, DWORD userTokenAnswer, DWORD ownSession,
-                    std::vector<DWORD> uiSessions, UiShell shell, bool shellIsOwnUser = false) {
+                    std::vector<DWORD> uiSessions, UiShell shell, bool shellIsOwnUser = false,
+                    bool programTrusted = true) {
   UiLaunchFacts facts;
   facts.shellIsOwnUser = shellIsOwnUser;
+  facts.programTrusted = programTrusted;
   facts.systemLibraries = systemLibraries;
   facts.userTokenAnswer = userTokenAnswer;
   facts.ownSession = ownSession;
@@ -53,6 +55,9 @@ const ChoiceCase kCases[] = {
     // UAC off, or the built-in Administrator, at their own desktop.
     ChoiceCase{"ElevatedShellOfTheSameUser", Facts(true, kNotHeld, 1, {1}, UiShell::Elevated, true), kPlain},
     ChoiceCase{"ElevatedShellOfAnotherUser", Facts(true, kNotHeld, 1, {1}, UiShell::Elevated), kNone},
+    // A program others may have put there is never run with the tool's rights.
+    ChoiceCase{"UntrustedProgram", Facts(true, kNotHeld, 1, {1}, UiShell::NotElevated, true, false),
+               kAsShellUser},
     ChoiceCase{"SystemWithTheUiInSessionsOneAndThree", Facts(true, kNoToken, 0, {3, 1, 1}, UiShell::None),
                AsSessionUsers({1, 3})},
     ChoiceCase{"SystemWithNobodyLoggedOn", Facts(true, kNoToken, 0, {}, UiShell::None), AsSessionUsers({})},
