@@ -11,7 +11,14 @@
 # top-level elements. A verdict of another parser would make an agent run
 # the tool again and again, or never: so the file is read here as the tool
 # reads it, and the document as that library reads it.
+#
+# Every comparison of the document's text is ordinal: PowerShell's own
+# operators compare strings by a culture's rules, which skip characters of
+# no weight (a zero-width space, a soft hyphen) and differ between hosts.
+# Runs of text and names are found with .NET's own searches, not a step per
+# character: agents run this at every check-in, with a time limit.
 
+$ProgressPreference = 'SilentlyContinue'
 $kInstallFolder = 'C:\Program Files\Norvane\Norvane VPN'
 $kUnderProgramFiles = '\Norvane\Norvane VPN'
 $kSettingsUnderInstall = '\settings\kvvpn.xml'
@@ -19,12 +26,50 @@ $kUsableTextLength = 10
 $kMaxElementNesting = 256
 $kFail = -1
 $kOrdinal = [System.StringComparison]::Ordinal
+# Node kinds.
+$kText = 1
+$kElement = 2
+$kOther = 3
+# What the library skips as blank between nodes, its blanks, and names.
+$reSkipped = [regex]'\G[\t-\r \uFEFF\uFFFE\uFFFF]*'
+$reBlanks = [regex]'[\t-\r ]+'
+$reAllBlank = [regex]'^[\t-\r ]*$'
+$reName = [regex]'\G[A-Za-z_\u007F-\uFFFF][A-Za-z0-9_.:\u007F-\uFFFF-]*'
+$reUnquoted = [regex]'\G[^\t-\r />"'']*'
+$reToBlank = [regex]'\G[^\t-\r >]*'
+# An attribute with a quoted value and no reference in it.
+$reAttribute = [regex]('\G([A-Za-z_\u007F-\uFFFF][A-Za-z0-9_.:\u007F-\uFFFF-]*)[\t-\r \uFEFF\uFFFE\uFFFF]*=' +
+  '[\t-\r \uFEFF\uFFFE\uFFFF]*(?:"[^"&]*"|''[^''&]*'')')
+# Well-formed UTF-8, each byte read as one character.
+$reUtf8 = [regex]('^(?:[\x00-\x7F]|[\xC2-\xDF][\x80-\xBF]|\xE0[\xA0-\xBF][\x80-\xBF]|[\xE1-\xEC\xEE\xEF][\x80-\xBF]{2}' +
+  '|\xED[\x80-\x9F][\x80-\xBF]|\xF0[\x90-\xBF][\x80-\xBF]{2}|[\xF1-\xF3][\x80-\xBF]{3}|\xF4[\x80-\x8F][\x80-\xBF]{2})*\z')
 
 # ---- where the tool looks -------------------------------------------------
+
+# Off Windows, where the tests run, a stand-in for what Windows would answer,
+# a line "NAME=VALUE" each: a drive letter and the folder it stands for,
+# "ProgramFilesDir" and "OwnSid", or a folder's path and its owner and
+# access list. Never read on Windows. (No cmdlet is used on the way to the
+# answer: loading a module costs each run a fifth of a second.)
+$seam = $null
+if ([System.Environment]::OSVersion.Platform -ne [System.PlatformID]::Win32NT -and $env:KV_DETECT_SEAM) {
+  $seam = [System.Collections.Generic.Dictionary[string, string]]::new([System.StringComparer]::Ordinal)
+  foreach ($line in $env:KV_DETECT_SEAM.Split([char]10)) {
+    $equals = $line.IndexOf([char]'=')
+    if ($equals -gt 0) { $seam[$line.Substring(0, $equals)] = $line.Substring($equals + 1) }
+  }
+}
+
+function FromSeam([string]$name, [string]$otherwise) {
+  $value = $null
+  if ($seam.TryGetValue($name, [ref]$value)) { return $value }
+  return $otherwise
+}
 
 # The system's 64-bit Program Files folder, from the registry's 64-bit view
 # also in a 32-bit host; never $env:ProgramFiles, which the caller sets.
 function ProgramFiles64 {
+  if ($null -ne $seam) { return FromSeam 'ProgramFilesDir' '' }
   try {
     $machine = [Microsoft.Win32.RegistryKey]::OpenBaseKey('LocalMachine', 'Registry64')
     $key = $machine.OpenSubKey('SOFTWARE\Microsoft\Windows\CurrentVersion')
@@ -35,33 +80,172 @@ function ProgramFiles64 {
   return ''
 }
 
-# A path as the file system provider sees it (also where a drive is mapped).
+# A path as the file system sees it (also where a drive is mapped).
 function ProviderPath([string]$path) {
+  if ($null -ne $seam) { return (FromSeam $path.Substring(0, 1) '/nowhere') + $path.Substring(2).Replace([char]'\', [char]'/') }
   return $ExecutionContext.SessionState.Path.GetUnresolvedProviderPathFromPSPath($path)
 }
 
-# The product's constant folder first; only where it does not exist, the
-# same folders under the system's Program Files folder.
-function SettingsPath {
-  if (Test-Path -LiteralPath $kInstallFolder -PathType Container) {
-    return $kInstallFolder + $kSettingsUnderInstall
-  }
-  $programFiles = ProgramFiles64
-  if ($programFiles -eq '' -or -not (Test-Path -LiteralPath ($programFiles + $kUnderProgramFiles) -PathType Container)) {
+# A folder's owner and access list in the system's text form; '' where they
+# cannot be had.
+function FolderSddl([string]$folder) {
+  if ($null -ne $seam) { return FromSeam $folder 'O:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)' }
+  try {
+    return (Get-Acl -LiteralPath $folder).GetSecurityDescriptorSddlForm('Owner, Access')
+  } catch {
     return ''
   }
-  return $programFiles + $kUnderProgramFiles + $kSettingsUnderInstall
 }
 
-# The file's bytes; null when it cannot be read. Opened as the tool opens
-# it: a writer that holds it keeps it from being read.
+function OwnSid {
+  if ($null -ne $seam) { return FromSeam 'OwnSid' '' }
+  return [System.Security.Principal.WindowsIdentity]::GetCurrent().User.Value
+}
+
+# ---- who may change a folder, as the tool judges it -----------------------
+
+$kTrustedInstaller = 'S-1-5-80-956008885-3425870976-2724470633-1187018009-3431930357'
+# Add a file, add a folder, delete a child, write attributes, delete, write
+# the access list, take ownership, generic write and all.
+$kChangingRights = 0x2 -bor 0x4 -bor 0x40 -bor 0x100 -bor 0x10000 -bor 0x40000 -bor 0x80000 -bor 0x10000000 -bor 0x40000000
+$kRightCodes = @('GA', 'GR', 'GW', 'GX', 'RC', 'SD', 'WD', 'WO', 'FA', 'FR', 'FW', 'FX', 'KA', 'KR', 'KW', 'KX',
+  'CC', 'DC', 'LC', 'SW', 'RP', 'WP', 'DT', 'LO', 'CR')
+$kRightMasks = @(0x10000000, 0x80000000L, 0x40000000, 0x20000000, 0x20000, 0x10000, 0x40000, 0x80000, 0x1F01FF,
+  0x120089, 0x120116, 0x1200A0, 0xF003F, 0x20019, 0x20006, 0x20019, 0x1, 0x2, 0x4, 0x8, 0x10, 0x20, 0x40, 0x80, 0x100)
+$kGranting = @('A', 'OA', 'XA', 'ZA')
+$kNotGranting = @('D', 'OD', 'XD', 'AU', 'AL', 'OU', 'OL', 'XU', 'ML', 'SP', 'RA')
+$reHexRights = [regex]'^0[xX][0-9A-Fa-f]+$'
+
+function OneOf([string]$text, [string[]]$list) {
+  foreach ($item in $list) {
+    if ([string]::Equals($text, $item, $kOrdinal)) { return $true }
+  }
+  return $false
+}
+
+# "0x1301bf", or two-letter codes run together ("GXGR"); -1 for anything
+# else.
+function ParseRights([string]$text) {
+  if ($text.StartsWith('0x', $kOrdinal) -or $text.StartsWith('0X', $kOrdinal)) {
+    if (-not $reHexRights.IsMatch($text)) { return -1 }
+    $digits = $text.Substring(2).TrimStart([char]'0')
+    if ($digits.Length -gt 8) { return 0xFFFFFFFFL }
+    if ($digits.Length -eq 0) { return 0 }
+    return [Convert]::ToInt64($digits, 16)
+  }
+  if ($text.Length -eq 0 -or $text.Length % 2 -ne 0) { return -1 }
+  [long]$mask = 0
+  for ($at = 0; $at -lt $text.Length; $at += 2) {
+    $code = $text.Substring($at, 2)
+    $known = $false
+    for ($k = 0; $k -lt $kRightCodes.Length; ++$k) {
+      if ([string]::Equals($code, $kRightCodes[$k], $kOrdinal)) {
+        $mask = $mask -bor $kRightMasks[$k]
+        $known = $true
+      }
+    }
+    if (-not $known) { return -1 }
+  }
+  return $mask
+}
+
+# The owner's rights entry (OW) speaks of the owner, who must be trusted.
+function TrustedSid([string]$sid, [string]$own) {
+  return (OneOf $sid @('SY', 'S-1-5-18', 'BA', 'S-1-5-32-544', $kTrustedInstaller, 'OW')) -or
+  ($own.Length -gt 0 -and [string]::Equals($sid, $own, $kOrdinal))
+}
+
+# One entry, the text between its parentheses: "type;flags;rights;object;
+# inherited object;sid" and, for a conditional entry, ";(condition)".
+function EntryIsTrusted([string]$entry, [string]$own) {
+  $fields = @('', '', '', '', '', '')
+  $from = 0
+  for ($k = 0; $k -lt 6; ++$k) {
+    $end = $entry.IndexOf([char]';', $from)
+    if ($end -lt 0 -and $k -lt 5) { return $false }
+    if ($end -lt 0) { $end = $entry.Length }
+    $fields[$k] = $entry.Substring($from, $end - $from)
+    $from = $end + 1
+  }
+  if (-not (OneOf $fields[0] $kGranting)) { return OneOf $fields[0] $kNotGranting }
+  $mask = ParseRights $fields[2]
+  if ($mask -lt 0) { return $false }
+  $inheritOnly = $false
+  for ($at = 0; $at + 1 -lt $fields[1].Length; $at += 2) {
+    $inheritOnly = $inheritOnly -or [string]::Equals($fields[1].Substring($at, 2), 'IO', $kOrdinal)
+  }
+  return $inheritOnly -or ($mask -band $kChangingRights) -eq 0 -or (TrustedSid $fields[5] $own)
+}
+
+# True when nobody but SYSTEM, Administrators, TrustedInstaller and the
+# account running this may change what the folder holds; anything not
+# understood counts against it.
+function FolderAdmitsOnlyTrusted([string]$sddl, [string]$own) {
+  $dacl = -1
+  if ($sddl.Length -ge 2) { $dacl = $sddl.IndexOf('D:', 2, $kOrdinal) }
+  if (-not $sddl.StartsWith('O:', $kOrdinal) -or $dacl -lt 0 -or -not (TrustedSid $sddl.Substring(2, $dacl - 2) $own)) {
+    return $false
+  }
+  $at = $sddl.IndexOf([char]'(', $dacl)
+  if ($at -lt 0) { $at = $sddl.Length }
+  if ($sddl.Substring($dacl, $at - $dacl).IndexOf('NO_ACCESS_CONTROL', $kOrdinal) -ge 0) { return $false }
+  while ($at -lt $sddl.Length -and [int]$sddl[$at] -eq 40) {
+    # A condition holds parentheses of its own.
+    $depth = 0
+    $end = $at
+    for (; $end -lt $sddl.Length; ++$end) {
+      if ([int]$sddl[$end] -eq 40) { ++$depth } elseif ([int]$sddl[$end] -eq 41) { --$depth }
+      if ($depth -eq 0) { break }
+    }
+    if ($end -eq $sddl.Length -or -not (EntryIsTrusted $sddl.Substring($at + 1, $end - $at - 1) $own)) { return $false }
+    $at = $end + 1
+  }
+  # Nothing may follow the list but an audit list.
+  return $at -ge $sddl.Length -or ($at + 2 -le $sddl.Length -and [string]::CompareOrdinal($sddl, $at, 'S:', 0, 2) -eq 0)
+}
+
+# The folder and every folder above it up to the drive's root, the root
+# aside.
+function PlaceTrusted([string]$folder, [string]$own) {
+  for ($step = $folder; $step.Length -gt 0 -and [int]$step[$step.Length - 1] -ne 58; ) {
+    if (-not (FolderAdmitsOnlyTrusted (FolderSddl $step) $own)) { return $false }
+    $slash = $step.LastIndexOf([char]'\')
+    if ($slash -lt 0) { $step = '' } else { $step = $step.Substring(0, $slash) }
+  }
+  return $true
+}
+
+# The constant folder, then the same under the system's Program Files
+# folder: the first that exists and only trusted writers may change; where
+# none is, the first that exists.
+function SettingsPath {
+  $places = @($kInstallFolder)
+  $programFiles = ProgramFiles64
+  if ($programFiles.Length -gt 0) {
+    if ($programFiles.EndsWith('\', $kOrdinal)) { $programFiles = $programFiles.Substring(0, $programFiles.Length - 1) }
+    $under = $programFiles + $kUnderProgramFiles
+    if (-not [string]::Equals($under, $kInstallFolder, [System.StringComparison]::OrdinalIgnoreCase)) { $places += $under }
+  }
+  $own = OwnSid
+  $chosen = ''
+  foreach ($place in $places) {
+    if (-not [System.IO.Directory]::Exists((ProviderPath $place))) { continue }
+    if (PlaceTrusted $place $own) { return $place + $kSettingsUnderInstall }
+    if ($chosen.Length -eq 0) { $chosen = $place + $kSettingsUnderInstall }
+  }
+  return $chosen
+}
+
+# The file's bytes; null when it cannot be read. Opened sharing everything:
+# what the file says counts, not whether another program (the service)
+# holds it open at this moment.
 function ReadBytes([string]$path) {
-  if ($path -eq '' -or -not (Test-Path -LiteralPath $path -PathType Leaf)) {
+  if ($path.Length -eq 0 -or -not [System.IO.File]::Exists((ProviderPath $path))) {
     return $null
   }
-  $stream = [System.IO.File]::Open((ProviderPath $path), 'Open', 'Read', 'Read')
+  $stream = [System.IO.File]::Open((ProviderPath $path), 'Open', 'Read', 'ReadWrite, Delete')
   try {
-    $bytes = New-Object byte[] $stream.Length
+    $bytes = [byte[]]::new($stream.Length)
     $done = 0
     while ($done -lt $bytes.Length) {
       $read = $stream.Read($bytes, $done, $bytes.Length - $done)
@@ -76,9 +260,10 @@ function ReadBytes([string]$path) {
 
 # ---- the file's text, as the tool decodes it ------------------------------
 
-# Strict UTF-8: each maximal ill-formed subsequence becomes one U+FFFD.
-function DecodeUtf8([byte[]]$bytes, [int]$from, [int]$to) {
-  $out = New-Object System.Text.StringBuilder
+# Strict UTF-8: each maximal ill-formed subsequence becomes one U+FFFD. Only
+# for a file that is not well-formed: .NET decodes one that is.
+function DecodeIllFormed([byte[]]$bytes, [int]$from, [int]$to) {
+  $out = [System.Text.StringBuilder]::new()
   $i = $from
   while ($i -lt $to) {
     $b0 = [int]$bytes[$i]
@@ -128,116 +313,84 @@ function DecodeUtf8([byte[]]$bytes, [int]$from, [int]$to) {
   return $out.ToString()
 }
 
-# Byte-order mark (EF BB BF or FF FE; FE FF is refused), CR LF to LF, the
-# first Ctrl-Z ends the text. null when refused.
+# Byte-order mark (EF BB BF or FF FE; FE FF is refused), the first Ctrl-Z
+# ends the text, CR LF to LF. null when refused. (CR, LF and Ctrl-Z are
+# whole characters in both encodings, so the text can be cut after
+# decoding.)
 function DecodeTextFile([byte[]]$bytes) {
   $n = $bytes.Length
   if ($n -ge 2 -and $bytes[0] -eq 0xFE -and $bytes[1] -eq 0xFF) {
     return $null
   }
   if ($n -ge 2 -and $bytes[0] -eq 0xFF -and $bytes[1] -eq 0xFE) {
-    $units = New-Object System.Text.StringBuilder
-    for ($i = 2; $i + 1 -lt $n; $i += 2) {
-      $unit = [int]$bytes[$i] + [int]$bytes[$i + 1] * 256
-      if ($unit -eq 0x1A) { break }
-      if ($unit -eq 10 -and $units.Length -gt 0 -and $units[$units.Length - 1] -eq [char]13) {
-        $units[$units.Length - 1] = [char]10
-      } else {
-        [void]$units.Append([char]$unit)
-      }
-    }
-    return $units.ToString()
-  }
-  $start = 0
-  if ($n -ge 3 -and $bytes[0] -eq 0xEF -and $bytes[1] -eq 0xBB -and $bytes[2] -eq 0xBF) { $start = 3 }
-  $joined = New-Object System.Collections.Generic.List[byte]
-  for ($i = $start; $i -lt $n -and $bytes[$i] -ne 0x1A; ++$i) {
-    if (-not ($bytes[$i] -eq 13 -and $i + 1 -lt $n -and $bytes[$i + 1] -eq 10)) {
-      $joined.Add($bytes[$i])
+    # Each unit as it is: a lone surrogate, which .NET may replace, reads as
+    # the same kind of character either way.
+    $text = [System.Text.Encoding]::Unicode.GetString($bytes, 2, ($n - 2) - ($n - 2) % 2)
+  } else {
+    $start = 0
+    if ($n -ge 3 -and $bytes[0] -eq 0xEF -and $bytes[1] -eq 0xBB -and $bytes[2] -eq 0xBF) { $start = 3 }
+    $latin1 = [System.Text.Encoding]::GetEncoding(28591).GetString($bytes, $start, $n - $start)
+    if ($reUtf8.IsMatch($latin1)) {
+      $text = [System.Text.Encoding]::UTF8.GetString($bytes, $start, $n - $start)
+    } else {
+      $text = DecodeIllFormed $bytes $start $n
     }
   }
-  return DecodeUtf8 $joined.ToArray() 0 $joined.Count
+  $stop = $text.IndexOf([char]0x1A)
+  if ($stop -ge 0) { $text = $text.Substring(0, $stop) }
+  return $text.Replace("`r`n", "`n")
 }
 
 # ---- the document, as the XML library reads it ----------------------------
 # Positions count UTF-16 units; the library's bytes from 127 up count as
-# letters, and every character it reads whole is read whole here.
+# letters, and every character it reads whole is read whole here. kFail
+# where the library gives up.
 
-function NewReader([string]$text) {
-  $nul = $text.IndexOf([char]0)
-  if ($nul -ge 0) { $text = $text.Substring(0, $nul) }
-  return @{ s = $text; error = $false }
+function SkipWhite([string]$s, [int]$i) {
+  if ($i -eq $kFail -or $i -ge $s.Length) { return $kFail }
+  return $i + $reSkipped.Match($s, $i).Length
 }
 
-function At($r, [int]$i) {
-  if ($i -ge 0 -and $i -lt $r.s.Length) { return [int]$r.s[$i] }
-  return 0
-}
-
-# Where the library records an error and gives up.
-function Fail($r) {
-  $r.error = $true
-  return $kFail
-}
-
-function IsWhite([int]$c) { return $c -eq 32 -or ($c -ge 9 -and $c -le 13) }
-function IsAlpha([int]$c) { return $c -ge 127 -or ($c -ge 65 -and $c -le 90) -or ($c -ge 97 -and $c -le 122) }
-function IsAlphaNum([int]$c) { return (IsAlpha $c) -or ($c -ge 48 -and $c -le 57) }
-function Lower([int]$c) { if ($c -ge 65 -and $c -le 90) { return $c + 32 } return $c }
-
-# Blanks, and the three byte-order-mark-like characters; kFail at the end.
-function SkipWhite($r, [int]$i) {
-  if ($i -eq $kFail -or (At $r $i) -eq 0) { return $kFail }
-  while ($true) {
-    $c = At $r $i
-    if ($c -eq 0xFEFF -or $c -eq 0xFFFE -or $c -eq 0xFFFF -or (IsWhite $c)) { ++$i } else { return $i }
-  }
-}
-
-function Starts($r, [int]$i, [string]$tag, [bool]$ignoreCase) {
-  if ($i -eq $kFail -or (At $r $i) -eq 0) { return $false }
+# The tag at i, with ASCII letters in either case where asked.
+function Starts([string]$s, [int]$i, [string]$tag, [bool]$ignoreCase) {
+  if ($i -eq $kFail -or $i + $tag.Length -gt $s.Length) { return $false }
+  if (-not $ignoreCase) { return [string]::CompareOrdinal($s, $i, $tag, 0, $tag.Length) -eq 0 }
   for ($k = 0; $k -lt $tag.Length; ++$k) {
-    $c = At $r ($i + $k)
-    $t = [int]$tag[$k]
-    if ($c -eq 0) { return $false }
-    if ($ignoreCase) {
-      if ((Lower $c) -ne (Lower $t)) { return $false }
-    } elseif ($c -ne $t) {
-      return $false
-    }
+    $c = [int]$s[$i + $k]
+    if ($c -ge 65 -and $c -le 90) { $c += 32 }
+    if ($c -ne [int]$tag[$k]) { return $false }
   }
   return $true
 }
 
-# A name: a letter or '_', then letters, digits and "_-.:".
-function Name($r, [int]$i, $found) {
-  $c = At $r $i
-  if ($i -eq $kFail -or $c -eq 0 -or -not ((IsAlpha $c) -or $c -eq 95)) { return $kFail }
-  $start = $i
-  for ($c = At $r $i; $c -ne 0 -and ((IsAlphaNum $c) -or $c -eq 95 -or $c -eq 45 -or $c -eq 46 -or $c -eq 58); $c = At $r (++$i)) {
-  }
-  $found.name = $r.s.Substring($start, $i - $start)
-  return $i
+# A name at i: a letter or '_', then letters, digits and "_-.:".
+function Name([string]$s, [int]$i, $found) {
+  if ($i -eq $kFail -or $i -ge $s.Length) { return $kFail }
+  $match = $reName.Match($s, $i)
+  if (-not $match.Success) { return $kFail }
+  $found.name = $match.Value
+  return $i + $match.Length
 }
 
 # A reference: numeric ones end at the first ';' and are read back from
 # there, in 32-bit arithmetic as the Windows build does; the five named
 # ones; any other '&' is dropped.
-function Entity($r, [int]$i, $out) {
-  $hex = (At $r ($i + 2)) -eq 120
-  if ((At $r ($i + 1)) -eq 35 -and (At $r ($i + 2)) -ne 0) {
-    if ($hex -and (At $r ($i + 3)) -eq 0) { return $kFail }
+function Entity([string]$s, [int]$i, $out) {
+  $n = $s.Length
+  if ($i + 2 -lt $n -and [int]$s[$i + 1] -eq 35) {
+    $hex = [int]$s[$i + 2] -eq 120
+    if ($hex -and $i + 3 -ge $n) { return $kFail }
     $from = $i + 2
     if ($hex) { $from = $i + 3 }
-    $semicolon = $r.s.IndexOf([char]';', $from)
+    $semicolon = $s.IndexOf([char]';', $from)
     if ($semicolon -lt 0) { return $kFail }
     [long]$ucs = 0
     [long]$mult = 1
     $stop = 35
     $base = 10
     if ($hex) { $stop = 120; $base = 16 }
-    for ($q = $semicolon - 1; (At $r $q) -ne $stop; --$q) {
-      $c = At $r $q
+    for ($q = $semicolon - 1; $q -ge 0 -and [int]$s[$q] -ne $stop; --$q) {
+      $c = [int]$s[$q]
       if ($c -ge 48 -and $c -le 57) {
         $digit = $c - 48
       } elseif ($hex -and $c -ge 97 -and $c -le 102) {
@@ -250,6 +403,7 @@ function Entity($r, [int]$i, $out) {
       $ucs = ($ucs + (($mult * $digit) % 4294967296)) % 4294967296
       $mult = ($mult * $base) % 4294967296
     }
+    if ($q -lt 0) { return $kFail }
     if ($ucs -lt 0x10000) {
       [void]$out.Append([char][int]$ucs)
     } elseif ($ucs -lt 0x200000) {
@@ -258,7 +412,7 @@ function Entity($r, [int]$i, $out) {
     return $semicolon + 1
   }
   foreach ($named in @(@('&amp;', '&'), @('&lt;', '<'), @('&gt;', '>'), @('&quot;', '"'), @('&apos;', "'"))) {
-    if ($i + $named[0].Length -le $r.s.Length -and [string]::CompareOrdinal($r.s, $i, $named[0], 0, $named[0].Length) -eq 0) {
+    if ($i + $named[0].Length -le $n -and [string]::CompareOrdinal($s, $i, $named[0], 0, $named[0].Length) -eq 0) {
       [void]$out.Append($named[1])
       return $i + $named[0].Length
     }
@@ -266,204 +420,271 @@ function Entity($r, [int]$i, $out) {
   return $i + 1
 }
 
-function Char($r, [int]$i, $out) {
-  if ((At $r $i) -eq 38) { return Entity $r $i $out }
-  [void]$out.Append($r.s[$i])
-  return $i + 1
-}
-
-# Text up to and past 'end': kept whole, or with blanks trimmed at both ends
-# and each run inside made one blank. kFail where nothing follows it.
-function Text($r, [int]$i, $found, [bool]$trim, [string]$end) {
-  $out = New-Object System.Text.StringBuilder
-  if (-not $trim) {
-    while ($i -ne $kFail -and (At $r $i) -ne 0 -and -not (Starts $r $i $end $false)) {
-      $i = Char $r $i $out
-    }
-  } else {
-    $blank = $false
-    $i = SkipWhite $r $i
-    while ($i -ne $kFail -and (At $r $i) -ne 0 -and -not (Starts $r $i $end $false)) {
-      if (IsWhite (At $r $i)) {
+# An element's text up to and past the next '<': blanks trimmed at both ends
+# and each run of them inside made one blank (a blank a reference gives is
+# kept). kFail where nothing follows it.
+function Text([string]$s, [int]$i, $found) {
+  $found.value = ''
+  $i = SkipWhite $s $i
+  if ($i -eq $kFail -or $i -ge $s.Length) { return $kFail }
+  $lt = $s.IndexOf([char]'<', $i)
+  $stop = $lt
+  if ($lt -lt 0) { $stop = $s.Length }
+  $out = [System.Text.StringBuilder]::new()
+  $blank = $false
+  while ($i -lt $stop) {
+    $amp = $s.IndexOf([char]'&', $i, $stop - $i)
+    $end = $amp
+    if ($amp -lt 0) { $end = $stop }
+    if ($end -gt $i) {
+      $run = $reBlanks.Replace($s.Substring($i, $end - $i), ' ')
+      if ([int]$run[0] -eq 32) {
         $blank = $true
-        ++$i
-      } else {
-        if ($blank) {
-          [void]$out.Append(' ')
-          $blank = $false
-        }
-        $i = Char $r $i $out
+        $run = $run.Substring(1)
       }
+      if ($run.Length -gt 0) {
+        if ($blank) { [void]$out.Append(' ') }
+        $blank = [int]$run[$run.Length - 1] -eq 32
+        if ($blank) { $run = $run.Substring(0, $run.Length - 1) }
+        [void]$out.Append($run)
+      }
+      $i = $end
+    }
+    if ($i -lt $stop) {
+      if ($blank) { [void]$out.Append(' ') }
+      $blank = $false
+      $i = Entity $s $i $out
+      if ($i -eq $kFail) { return $kFail }
     }
   }
   $found.value = $out.ToString()
-  if ($i -ne $kFail -and (At $r $i) -ne 0) { $i += $end.Length }
-  if ($i -ne $kFail -and (At $r $i) -ne 0) { return $i }
-  return $kFail
+  if ($lt -lt 0 -or $lt + 1 -ge $s.Length) { return $kFail }
+  return $lt + 1
 }
 
-# name = "value", name = 'value' or name = value; kFail where the library
-# gives up on it.
-function Attribute($r, [int]$i, $found) {
-  $i = SkipWhite $r $i
-  if ($i -eq $kFail -or (At $r $i) -eq 0) { return $kFail }
-  $i = SkipWhite $r (Name $r $i $found)
-  if ($i -eq $kFail -or (At $r $i) -ne 61) { return $kFail }
-  $i = SkipWhite $r ($i + 1)
-  if ($i -eq $kFail -or (At $r $i) -eq 0) { return $kFail }
-  $quote = At $r $i
-  if ($quote -eq 34 -or $quote -eq 39) {
-    return Text $r ($i + 1) @{} $false ([string][char]$quote)
+# A quoted value from after its quote, past its closing quote; only whether
+# its references read matters.
+function Quoted([string]$s, [int]$i, [char]$quote) {
+  $close = $s.IndexOf($quote, $i)
+  $stop = $close
+  if ($close -lt 0) { $stop = $s.Length }
+  $sink = [System.Text.StringBuilder]::new()
+  while ($i -lt $stop) {
+    $amp = $s.IndexOf([char]'&', $i, $stop - $i)
+    if ($amp -lt 0) { break }
+    $i = Entity $s $amp $sink
+    if ($i -eq $kFail) { return $kFail }
   }
-  for ($c = At $r $i; $c -ne 0 -and -not (IsWhite $c) -and $c -ne 47 -and $c -ne 62; $c = At $r (++$i)) {
-    if ($c -eq 34 -or $c -eq 39) { return $kFail }
+  if ($close -lt 0 -or $close + 1 -ge $s.Length) { return $kFail }
+  return $close + 1
+}
+
+# name = "value", name = 'value' or name = value.
+function Attribute([string]$s, [int]$i, $found) {
+  $i = SkipWhite $s $i
+  if ($i -eq $kFail -or $i -ge $s.Length) { return $kFail }
+  $i = SkipWhite $s (Name $s $i $found)
+  if ($i -eq $kFail -or $i -ge $s.Length -or [int]$s[$i] -ne 61) { return $kFail }
+  $i = SkipWhite $s ($i + 1)
+  if ($i -eq $kFail -or $i -ge $s.Length) { return $kFail }
+  $quote = $s[$i]
+  if ([int]$quote -eq 34 -or [int]$quote -eq 39) {
+    return Quoted $s ($i + 1) $quote
   }
+  $i += $reUnquoted.Match($s, $i).Length
+  if ($i -lt $s.Length -and ([int]$s[$i] -eq 34 -or [int]$s[$i] -eq 39)) { return $kFail }
   return $i
 }
 
 # "<?xml" up to its '>': the three known attributes are read as attributes,
 # anything else up to a blank. A failure here sets no error.
-function Declaration($r, [int]$i) {
+function Declaration([string]$s, [int]$i) {
   $i += 5
-  while ((At $r $i) -ne 0) {
-    if ((At $r $i) -eq 62) { return $i + 1 }
-    $i = SkipWhite $r $i
-    if ($i -eq $kFail -or (At $r $i) -eq 0) { break }
-    if ((Starts $r $i 'version' $true) -or (Starts $r $i 'encoding' $true) -or (Starts $r $i 'standalone' $true)) {
-      $i = Attribute $r $i @{}
+  while ($i -ge 0 -and $i -lt $s.Length) {
+    if ([int]$s[$i] -eq 62) { return $i + 1 }
+    $i = SkipWhite $s $i
+    if ($i -eq $kFail -or $i -ge $s.Length) { break }
+    if ((Starts $s $i 'version' $true) -or (Starts $s $i 'encoding' $true) -or (Starts $s $i 'standalone' $true)) {
+      $i = Attribute $s $i @{}
     } else {
-      while ((At $r $i) -ne 0 -and (At $r $i) -ne 62 -and -not (IsWhite (At $r $i))) { ++$i }
+      $i += $reToBlank.Match($s, $i).Length
     }
   }
   return $kFail
 }
 
 # Past the first 'end', or at the end of the text.
-function Past($r, [int]$i, [string]$end) {
-  $at = $r.s.IndexOf($end, $i, $kOrdinal)
-  if ($at -lt 0) { return $r.s.Length }
+function Past([string]$s, [int]$i, [string]$end) {
+  $at = $s.IndexOf($end, $i, $kOrdinal)
+  if ($at -lt 0) { return $s.Length }
   return $at + $end.Length
 }
 
 # The node that starts at i (a '<') other than an element, parsed into
 # 'node'; where the library goes on.
-function Leaf($r, [int]$i, $node) {
-  if (Starts $r $i '<?xml' $true) {
-    $node.kind = 'declaration'
-    return Declaration $r $i
+function Leaf([string]$s, [int]$i, $node) {
+  $node.kind = $kOther
+  if (Starts $s $i '<?xml' $true) {
+    return Declaration $s $i
   }
-  if (Starts $r $i '<!--' $false) {
-    $node.kind = 'comment'
-    return Past $r ($i + 4) '-->'
+  if (Starts $s $i '<!--' $false) {
+    return Past $s ($i + 4) '-->'
   }
-  if (Starts $r $i '<![CDATA[' $false) {
-    $node.kind = 'text'
-    $end = $r.s.IndexOf(']]>', $i + 9, $kOrdinal)
+  if (Starts $s $i '<![CDATA[' $false) {
+    $node.kind = $kText
+    $end = $s.IndexOf(']]>', $i + 9, $kOrdinal)
     $stop = $end
-    if ($end -lt 0) { $stop = $r.s.Length }
-    $node.value = $r.s.Substring($i + 9, $stop - $i - 9)
-    if ($end -lt 0 -or $end + 3 -ge $r.s.Length) { return $kFail }
+    if ($end -lt 0) { $stop = $s.Length }
+    $node.value = $s.Substring($i + 9, $stop - $i - 9)
+    if ($end -lt 0 -or $end + 3 -ge $s.Length) { return $kFail }
     return $end + 3
   }
-  $node.kind = 'other'
-  return Past $r ($i + 1) '>'
+  return Past $s ($i + 1) '>'
 }
 
-function IsElement($r, [int]$i) {
-  $c = At $r ($i + 1)
-  return -not (Starts $r $i '<?xml' $true) -and -not (Starts $r $i '<!' $false) -and ((IsAlpha $c) -or $c -eq 95)
-}
-
-# An element's start tag, from its '<': the name and attributes; where its
-# content begins, or past it if it is empty.
-function StartTag($r, [int]$i, $element) {
-  $found = @{}
-  $i = Name $r (SkipWhite $r ($i + 1)) $found
-  if ($i -eq $kFail -or (At $r $i) -eq 0) { return Fail $r }
-  $element.name = $found.name
-  $element.children = New-Object System.Collections.Generic.List[object]
-  $attributes = New-Object 'System.Collections.Generic.HashSet[string]' ([System.StringComparer]::Ordinal)
+# The document as far as the verdict needs it, or null where the library
+# does not parse it: whether it has nodes, and the first node of the root
+# element's first "settings" element's first "switch_provider" element.
+# The elements being read are a stack, not a recursion: a deep document
+# needs no deep stack here. The common nodes are read here, in one loop: a
+# function call costs PowerShell more than a search of the text.
+function Document([string]$s, $state) {
+  $n = $s.Length
+  # The open elements' names, and what each is to the verdict: 1 the root,
+  # 2 its "settings", 3 that one's "switch_provider", 4 anything else; 0
+  # stands for the document itself.
+  $names = [System.Collections.Generic.List[string]]::new()
+  $roles = [System.Collections.Generic.List[int]]::new()
+  $tree = @{ nodes = $false; roles = 0; firstKind = 0; firstValue = $null }
+  $i = $kFail
+  if ($n -gt 0) { $i = $reSkipped.Match($s, 0).Length }
   while ($true) {
-    $i = SkipWhite $r $i
-    if ($i -eq $kFail -or (At $r $i) -eq 0) { return Fail $r }
-    if ((At $r $i) -eq 47) {
-      $element.empty = $true
-      if ((At $r ($i + 1)) -eq 62) { return $i + 2 }
-      return Fail $r
-    }
-    if ((At $r $i) -eq 62) { return $i + 1 }
-    $attribute = @{}
-    $i = Attribute $r $i $attribute
-    if ($i -eq $kFail -or (At $r $i) -eq 0 -or -not $attributes.Add($attribute.name)) { return Fail $r }
-  }
-}
-
-# The document's nodes, or null where the library does not parse it. The
-# elements being read are a stack, not a recursion: a deep document needs
-# no deep stack here.
-function Document($r) {
-  $document = @{ children = New-Object System.Collections.Generic.List[object] }
-  $open = New-Object System.Collections.Generic.List[object]
-  $i = SkipWhite $r 0
-  while ($true) {
-    $parent = $document
-    if ($open.Count -gt 0) { $parent = $open[$open.Count - 1] }
-    if ($open.Count -eq 0 -and ($i -eq $kFail -or (At $r $i) -ne 60)) {
+    $depth = $names.Count
+    if ($depth -eq 0 -and ($i -eq $kFail -or $i -ge $n -or [int]$s[$i] -ne 60)) {
       break  # outside the root, the library stops at anything but markup
     }
-    if ($i -eq $kFail -or (At $r $i) -eq 0) { $r.error = $true; return $null }
-    if ((At $r $i) -ne 60) {
+    if ($i -eq $kFail -or $i -ge $n) { $state.error = $true; return $null }
+    $kind = 0
+    $value = $null
+    $empty = $true
+    if ([int]$s[$i] -ne 60) {
       # A text inside an element, kept unless it is blank.
-      $text = @{ kind = 'text' }
-      $i = Text $r $i $text $true '<'
-      if ($i -ne $kFail) { --$i }
-      $blank = $true
-      foreach ($c in $text.value.ToCharArray()) { $blank = $blank -and (IsWhite ([int]$c)) }
-      if (-not $blank) { $parent.children.Add($text) }
-    } elseif ($open.Count -gt 0 -and (Starts $r $i '</' $false)) {
-      $endTag = '</' + $parent.name
-      if (-not (Starts $r $i $endTag $false)) { $r.error = $true; return $null }
-      $i = SkipWhite $r ($i + $endTag.Length)
-      if ((At $r $i) -ne 62) { $r.error = $true; return $null }
-      ++$i
-      $open.RemoveAt($open.Count - 1)
-    } elseif (IsElement $r $i) {
-      if ($open.Count + 1 -gt $kMaxElementNesting) {
-        $r.error = $true  # refused as not parsing, before the library sees it
+      $lt = $s.IndexOf([char]'<', $i)
+      if ($lt -ge 0 -and $s.IndexOf([char]'&', $i, $lt - $i) -lt 0) {
+        $from = $i + $reSkipped.Match($s, $i).Length
+        $value = $reBlanks.Replace($s.Substring($from, $lt - $from), ' ')
+        if ($value.Length -gt 0 -and [int]$value[$value.Length - 1] -eq 32) { $value = $value.Substring(0, $value.Length - 1) }
+        $i = $lt
+        if ($lt + 1 -ge $n) { $i = $kFail }
+      } else {
+        $text = @{}
+        $i = Text $s $i $text
+        if ($i -ne $kFail) { --$i }
+        $value = $text.value
+      }
+      if (-not $reAllBlank.IsMatch($value)) { $kind = $kText }
+    } elseif ($depth -gt 0 -and $i + 1 -lt $n -and [int]$s[$i + 1] -eq 47) {
+      $endTag = '</' + $names[$depth - 1]
+      if ($i + $endTag.Length -gt $n -or [string]::CompareOrdinal($s, $i, $endTag, 0, $endTag.Length) -ne 0) {
+        $state.error = $true
         return $null
       }
-      $element = @{ kind = 'element'; empty = $false }
-      $i = StartTag $r $i $element
-      $parent.children.Add($element)
-      if ($i -ne $kFail -and -not $element.empty) { $open.Add($element) }
+      $i += $endTag.Length
+      if ($i -lt $n) { $i += $reSkipped.Match($s, $i).Length }
+      if ($i -ge $n -or [int]$s[$i] -ne 62) { $state.error = $true; return $null }
+      ++$i
+      $names.RemoveAt($depth - 1)
+      $roles.RemoveAt($depth - 1)
+    } elseif ($i + 1 -lt $n -and $reName.Match($s, $i + 1).Success) {
+      if ($depth + 1 -gt $kMaxElementNesting) {
+        $state.error = $true  # refused as not parsing, before the library sees it
+        return $null
+      }
+      # The start tag: the name, then the attributes, each name once.
+      $j = $i + 1 + $reSkipped.Match($s, $i + 1).Length
+      $match = $reName.Match($s, $j)
+      if (-not $match.Success -or $j + $match.Length -ge $n) { $state.error = $true; return $null }
+      $value = $match.Value
+      $j += $match.Length
+      $seen = $null
+      $empty = $false
+      while ($true) {
+        $j += $reSkipped.Match($s, $j).Length
+        if ($j -ge $n) { $state.error = $true; return $null }
+        $c = [int]$s[$j]
+        if ($c -eq 47) {
+          if ($j + 1 -ge $n -or [int]$s[$j + 1] -ne 62) { $state.error = $true; return $null }
+          $empty = $true
+          $j += 2
+          break
+        }
+        if ($c -eq 62) {
+          ++$j
+          break
+        }
+        $match = $reAttribute.Match($s, $j)
+        if ($match.Success) {
+          $attribute = $match.Groups[1].Value
+          $j += $match.Length
+        } else {
+          $found = @{}
+          $j = Attribute $s $j $found
+          $attribute = $found.name
+        }
+        if ($null -eq $seen) { $seen = [System.Collections.Generic.HashSet[string]]::new([System.StringComparer]::Ordinal) }
+        if ($j -eq $kFail -or $j -ge $n -or -not $seen.Add($attribute)) { $state.error = $true; return $null }
+      }
+      $i = $j
+      $kind = $kElement
     } else {
       $node = @{}
-      $i = Leaf $r $i $node
-      $parent.children.Add($node)
+      $i = Leaf $s $i $node
+      $kind = $node.kind
+      $value = $node.value
     }
-    $i = SkipWhite $r $i
+    if ($kind -ne 0) {
+      # Added to its parent: what it is to the verdict.
+      $parent = 0
+      if ($depth -gt 0) { $parent = $roles[$depth - 1] }
+      $role = 4
+      if ($parent -eq 0) {
+        $tree.nodes = $true
+        if ($kind -eq $kElement -and $tree.roles -lt 1) { $role = 1; $tree.roles = 1 }
+      } elseif ($parent -eq 1) {
+        if ($kind -eq $kElement -and $tree.roles -lt 2 -and [string]::Equals($value, 'settings', $kOrdinal)) { $role = 2; $tree.roles = 2 }
+      } elseif ($parent -eq 2) {
+        if ($kind -eq $kElement -and $tree.roles -lt 3 -and [string]::Equals($value, 'switch_provider', $kOrdinal)) { $role = 3; $tree.roles = 3 }
+      } elseif ($parent -eq 3 -and $tree.firstKind -eq 0) {
+        $tree.firstKind = $kind
+        $tree.firstValue = $value
+      }
+      if ($kind -eq $kElement -and -not $empty) {
+        $names.Add($value)
+        $roles.Add($role)
+      }
+    }
+    if ($i -ne $kFail -and $i -lt $n) { $i += $reSkipped.Match($s, $i).Length } else { $i = $kFail }
   }
-  if ($document.children.Count -gt 0 -and $i -ne $kFail) { return $document }
+  if ($tree.nodes -and $i -ne $kFail) { return $tree }
   return $null
+}
+
+# The text up to its first NUL.
+function UpToNul([string]$text) {
+  $nul = $text.IndexOf([char]0)
+  if ($nul -ge 0) { return $text.Substring(0, $nul) }
+  return $text
 }
 
 # The library also answers null for a sound document that ends right after
 # its last node; the tool then parses it once more with a line break added.
 function ParseDocument([string]$text) {
-  $reader = NewReader $text
-  $document = Document $reader
-  if ($null -eq $document -and -not $reader.error) {
-    $document = Document (NewReader ($text + "`n"))
+  $state = @{ error = $false }
+  $document = Document (UpToNul $text) $state
+  if ($null -eq $document -and -not $state.error) {
+    $document = Document (UpToNul ($text + "`n")) @{ error = $false }
   }
   return $document
-}
-
-function FirstElement($node, $name) {
-  if ($null -eq $node) { return $null }
-  foreach ($child in $node.children) {
-    if ($child.kind -ceq 'element' -and ($null -eq $name -or $child.name -ceq $name)) { return $child }
-  }
-  return $null
 }
 
 # Whether the tool finds the settings already migrated: the root element's
@@ -473,11 +694,8 @@ function AlreadyMigrated($bytes) {
   if ($null -eq $bytes) { return $false }
   $text = DecodeTextFile $bytes
   if ($null -eq $text -or $text.Length -lt $kUsableTextLength) { return $false }
-  $settings = FirstElement (FirstElement (ParseDocument $text) $null) 'settings'
-  $marker = FirstElement $settings 'switch_provider'
-  if ($null -eq $marker -or $marker.children.Count -eq 0) { return $false }
-  $first = $marker.children[0]
-  return $first.kind -ceq 'text' -and $first.value -ceq '2'
+  $document = ParseDocument $text
+  return $null -ne $document -and $document.firstKind -eq $kText -and [string]::Equals($document.firstValue, '2', $kOrdinal)
 }
 
 $migrated = $false
@@ -488,6 +706,6 @@ try {
   $migrated = $false
 }
 if ($migrated) {
-  Write-Output 'migrated'
+  'migrated'
 }
 exit 0

@@ -1,6 +1,6 @@
 # The PowerShell column: detect.ps1 run as an agent runs it, the file itself
 # with no arguments, on each row with a C: drive mapped onto the row's
-# folder. Prints "NAME VERDICT" a row ("migrated", "-", or what else came
+# folder (through the script's stand-in for Windows, KV_DETECT_SEAM). Prints "NAME VERDICT" a row ("migrated", "-", or what else came
 # out). First, since Windows PowerShell 5.1 cannot be run here, the script's
 # syntax tree is read for what 5.1 does not know.
 param([string]$Rows, [string]$Script)
@@ -32,11 +32,14 @@ $newer = $tree.FindAll({
 foreach ($node in $newer) { Refuse "newer than 5.1: $($node.Extent.Text)" }
 # Types and commands, each as 5.1 on .NET Framework 4.5 has them: the script
 # may use no others, and no parameter newer than 5.1.
-$types = @('string', 'char', 'int', 'long', 'bool', 'byte', 'byte[]', 'void', 'math',
+$types = @('string', 'string[]', 'char', 'int', 'long', 'bool', 'byte', 'byte[]', 'void', 'regex', 'Convert',
   'System.StringComparison', 'System.StringComparer', 'System.IO.File', 'Microsoft.Win32.RegistryKey',
-  'System.Text.StringBuilder', 'System.Collections.Generic.List[byte]', 'System.Collections.Generic.List[object]',
-  'System.Collections.Generic.HashSet[string]')
-$commands = @{ 'Test-Path' = @('LiteralPath', 'PathType'); 'New-Object' = @(); 'Write-Output' = @() }
+  'System.Text.StringBuilder', 'System.Text.Encoding', 'System.Collections.Generic.List[string]',
+  'System.Collections.Generic.List[int]',
+  'System.Collections.Generic.HashSet[string]', 'System.Environment', 'System.PlatformID',
+  'System.Security.Principal.WindowsIdentity', 'System.IO.Directory',
+  'System.Collections.Generic.Dictionary[string,string]', 'ref')
+$commands = @{ 'Get-Acl' = @('LiteralPath') }
 foreach ($node in $tree.FindAll({ param($n) $n -is [System.Management.Automation.Language.TypeExpressionAst] -or
       $n -is [System.Management.Automation.Language.TypeConstraintAst] }, $true)) {
   if ($types -notcontains $node.TypeName.FullName) { Refuse "type not checked for 5.1: $($node.TypeName.FullName)" }
@@ -57,10 +60,9 @@ foreach ($call in $tree.FindAll({ param($n) $n -is [System.Management.Automation
 
 foreach ($line in [System.IO.File]::ReadAllLines((Join-Path $Rows 'verdicts.txt'))) {
   $name = $line.Split(' ')[0]
-  New-PSDrive -Name C -PSProvider FileSystem -Root (Join-Path $Rows $name) -Scope Global | Out-Null
+  $env:KV_DETECT_SEAM = "C=$(Join-Path $Rows $name)`nOwnSid=S-1-5-18"
   $global:LASTEXITCODE = 99
   $said = @(& $Script *>&1)
-  Remove-PSDrive -Name C -Scope Global -Force
   $verdict = '-'
   if ($said.Count -eq 1 -and $said[0] -is [string] -and $said[0] -ceq 'migrated') {
     $verdict = 'migrated'

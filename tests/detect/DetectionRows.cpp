@@ -93,6 +93,21 @@ const std::vector<Row> kRows = {
     {"BlanksAroundTheMarker", true, Switch("  2 \r\n\t "), true},
     {"LineBreaksAroundTheMarker", true, Switch("\r\n2\r\n"), true},
     {"VerticalTabAndFormFeed", true, Switch("\v2\f"), true},
+    // Characters that a culture's comparison skips, in the value and in names.
+    {"ZeroWidthSpaceAfterTheTwo", true, Switch("2\xE2\x80\x8B"), false},
+    {"WordJoinerBeforeTheTwo", true,
+     Switch("\xE2\x81\xA0"
+            "2"),
+     false},
+    {"SoftHyphenInSettings", true,
+     kHead + "<kvvpn><set\xC2\xADtings><switch_provider>2</switch_provider></set\xC2\xADtings></kvvpn>\r\n",
+     false},
+    {"ZeroWidthJoinerInSwitchProvider", true,
+     Settings("\t\t<switch\xE2\x80\x8D_provider>2</switch\xE2\x80\x8D_provider>\r\n"), false},
+    {"LeftToRightMarkInSettings", true,
+     kHead + "<kvvpn><settings\xE2\x80\x8E><switch_provider>2</switch_provider></settings\xE2\x80\x8E></"
+             "kvvpn>\r\n",
+     false},
     {"NoBreakSpaceIsNoBlank", true,
      Switch("\xC2\xA0"
             "2"),
