@@ -41,17 +41,196 @@ function ProgramFiles64() {
   return folder;
 }
 
-// The product's constant folder first; only where it does not exist, the
-// same folders under the system's Program Files folder.
+// ---- who may change a folder, as the tool judges it -----------------------
+
+var kTrustedInstaller = "S-1-5-80-956008885-3425870976-2724470633-1187018009-3431930357";
+// Add a file, add a folder, delete a child, write attributes, delete, write
+// the access list, take ownership, generic write and all.
+var kChangingRights = 0x2 | 0x4 | 0x40 | 0x100 | 0x10000 | 0x40000 | 0x80000 | 0x10000000 | 0x40000000;
+var kRights = {
+  GA: 0x10000000, GR: 0x80000000, GW: 0x40000000, GX: 0x20000000, RC: 0x20000, SD: 0x10000, WD: 0x40000,
+  WO: 0x80000, FA: 0x1F01FF, FR: 0x120089, FW: 0x120116, FX: 0x1200A0, KA: 0xF003F, KR: 0x20019,
+  KW: 0x20006, KX: 0x20019, CC: 0x1, DC: 0x2, LC: 0x4, SW: 0x8, RP: 0x10, WP: 0x20, DT: 0x40, LO: 0x80,
+  CR: 0x100
+};
+var kGranting = ["A", "OA", "XA", "ZA"];
+var kNotGranting = ["D", "OD", "XD", "AU", "AL", "OU", "OL", "XU", "ML", "SP", "RA"];
+
+function OneOf(text, list) {
+  for (var k = 0; k < list.length; ++k) {
+    if (text === list[k]) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// "0x1301bf", or two-letter codes run together ("GXGR"); -1 for anything
+// else. Only whether a changing right is among them matters.
+function ParseRights(text) {
+  if (text.substr(0, 2) === "0x" || text.substr(0, 2) === "0X") {
+    if (!/^0[xX][0-9A-Fa-f]+$/.test(text)) {
+      return -1;
+    }
+    var digits = text.substr(2).replace(/^0+/, "");
+    return digits.length > 8 ? 0xFFFFFFFF : digits.length === 0 ? 0 : parseInt(digits, 16);
+  }
+  if (text.length === 0 || text.length % 2 !== 0) {
+    return -1;
+  }
+  var mask = 0;
+  for (var at = 0; at < text.length; at += 2) {
+    var code = text.substr(at, 2);
+    if (!kRights.hasOwnProperty(code)) {
+      return -1;
+    }
+    mask = (mask | kRights[code]) >>> 0;
+  }
+  return mask;
+}
+
+// The owner's rights entry (OW) speaks of the owner, who must be trusted.
+function TrustedSid(sid, own) {
+  return OneOf(sid, ["SY", "S-1-5-18", "BA", "S-1-5-32-544", kTrustedInstaller, "OW"]) ||
+         (own !== "" && sid === own);
+}
+
+// One entry, the text between its parentheses: "type;flags;rights;object;
+// inherited object;sid" and, for a conditional entry, ";(condition)".
+function EntryIsTrusted(entry, own) {
+  var fields = [];
+  var from = 0;
+  for (var k = 0; k < 6; ++k) {
+    var end = entry.indexOf(";", from);
+    if (end < 0 && k < 5) {
+      return false;
+    }
+    if (end < 0) {
+      end = entry.length;
+    }
+    fields.push(entry.substring(from, end));
+    from = end + 1;
+  }
+  if (!OneOf(fields[0], kGranting)) {
+    return OneOf(fields[0], kNotGranting);
+  }
+  var mask = ParseRights(fields[2]);
+  if (mask < 0) {
+    return false;
+  }
+  var inheritOnly = false;
+  for (var at = 0; at + 1 < fields[1].length; at += 2) {
+    inheritOnly = inheritOnly || fields[1].substr(at, 2) === "IO";
+  }
+  return inheritOnly || (mask & kChangingRights) === 0 || TrustedSid(fields[5], own);
+}
+
+// True when nobody but SYSTEM, Administrators, TrustedInstaller and the
+// given account may change what the folder holds; anything not understood
+// counts against it.
+function FolderAdmitsOnlyTrusted(sddl, own) {
+  var dacl = sddl.length >= 2 ? sddl.indexOf("D:", 2) : -1;
+  if (sddl.substr(0, 2) !== "O:" || dacl < 0 || !TrustedSid(sddl.substring(2, dacl), own)) {
+    return false;
+  }
+  var at = sddl.indexOf("(", dacl);
+  if (at < 0) {
+    at = sddl.length;
+  }
+  if (sddl.substring(dacl, at).indexOf("NO_ACCESS_CONTROL") >= 0) {
+    return false;
+  }
+  while (at < sddl.length && sddl.charAt(at) === "(") {
+    // A condition holds parentheses of its own.
+    var depth = 0;
+    var end = at;
+    for (; end < sddl.length; ++end) {
+      depth += sddl.charAt(end) === "(" ? 1 : sddl.charAt(end) === ")" ? -1 : 0;
+      if (depth === 0) {
+        break;
+      }
+    }
+    if (end === sddl.length || !EntryIsTrusted(sddl.substring(at + 1, end), own)) {
+      return false;
+    }
+    at = end + 1;
+  }
+  // Nothing may follow the list but an audit list.
+  return at >= sddl.length || sddl.substr(at, 2) === "S:";
+}
+
+// A folder's owner and access list in the system's text form, asked of WMI,
+// without the group; null where WMI cannot tell (Wine has none of these
+// classes).
+function FolderSddl(wmi, folder) {
+  try {
+    var setting = wmi.Get("Win32_LogicalFileSecuritySetting.Path='" +
+                          folder.replace(/\\/g, "\\\\").replace(/'/g, "\\'") + "'");
+    var got = setting.ExecMethod_("GetSecurityDescriptor");
+    if (got.ReturnValue !== 0) {
+      return null;
+    }
+    var helper = wmi.Get("Win32_SecurityDescriptorHelper");
+    var request = helper.Methods_("Win32SDToSDDL").InParameters.SpawnInstance_();
+    request.Descriptor = got.Descriptor;
+    var answer = helper.ExecMethod_("Win32SDToSDDL", request);
+    if (answer.ReturnValue !== 0) {
+      return null;
+    }
+    return String(answer.SDDL).replace(/G:.*?(?=D:)/, "");
+  } catch (e) {
+    return null;
+  }
+}
+
+// The folder and every folder above it up to the drive's root, the root
+// aside; null where that cannot be told.
+function PlaceTrusted(wmi, folder) {
+  for (var step = folder; step.length > 0 && step.charAt(step.length - 1) !== ":";) {
+    var sddl = FolderSddl(wmi, step);
+    if (sddl === null) {
+      return null;
+    }
+    if (!FolderAdmitsOnlyTrusted(sddl, "")) {
+      return false;
+    }
+    var slash = step.lastIndexOf("\\");
+    step = slash < 0 ? "" : step.substring(0, slash);
+  }
+  return true;
+}
+
+// The constant folder, then the same under the system's Program Files
+// folder: the first that exists and only trusted writers may change; where
+// none is (or where that cannot be told), the first that exists.
 function SettingsPath(files) {
-  if (files.FolderExists(kInstallFolder)) {
-    return kInstallFolder + kSettingsUnderInstall;
-  }
+  var places = [kInstallFolder];
   var programFiles = ProgramFiles64();
-  if (programFiles === "" || !files.FolderExists(programFiles + kUnderProgramFiles)) {
-    return "";
+  if (programFiles !== "") {
+    var under = programFiles.replace(/\\$/, "") + kUnderProgramFiles;
+    if (under.toUpperCase() !== kInstallFolder.toUpperCase()) {
+      places.push(under);
+    }
   }
-  return programFiles + kUnderProgramFiles + kSettingsUnderInstall;
+  var wmi = null;
+  try {
+    wmi = GetObject("winmgmts:{impersonationLevel=impersonate}!\\\\.\\root\\cimv2");
+  } catch (e) {
+    wmi = null;
+  }
+  var chosen = "";
+  for (var k = 0; k < places.length; ++k) {
+    if (!files.FolderExists(places[k])) {
+      continue;
+    }
+    if (wmi !== null && PlaceTrusted(wmi, places[k]) === true) {
+      return places[k] + kSettingsUnderInstall;
+    }
+    if (chosen === "") {
+      chosen = places[k] + kSettingsUnderInstall;
+    }
+  }
+  return chosen;
 }
 
 // The file's bytes as an array of numbers; null when it cannot be read.

@@ -5,6 +5,9 @@
 // With a log file, the harness then waits (up to 20 s) until that file has
 // the given number of lines: the programs that the run launched share this
 // pseudo-terminal and die with it, so it is kept until they have logged.
+// Usage: harness --hold FILE holds FILE open for reading and writing,
+// sharing both, as a service may hold its settings, until a line comes on
+// standard input.
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
@@ -27,6 +30,14 @@ bool WaitForLines(const std::wstring &log, std::size_t lines) {
 }  // namespace
 
 int wmain(int argc, wchar_t **argv) {
+  if (argc == 3 && std::wcscmp(argv[1], L"--hold") == 0) {
+    const CHandle held(CreateFileW(argv[2], GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr));
+    std::printf("%s\n", held ? "held" : "not held");
+    std::fflush(stdout);
+    char line[8];
+    return held && std::fgets(line, sizeof line, stdin) != nullptr ? 0 : 2;
+  }
   if (argc != 4 && argc != 6) {
     std::fprintf(stderr, "usage: harness PROGRAM OUTPUT_FILE TIMEOUT_MS [LOG_FILE LINES]\n");
     return 2;
