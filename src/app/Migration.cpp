@@ -166,14 +166,16 @@ RunEnd Migrate(std::ostream &out, std::wostream &wideOut, CUiLauncher &ui, const
 
 int RunMigration(std::ostream &out, std::wostream &wideOut) {
   RunEnd end = RunEnd::ServiceRunsAgain;
-  // Until the prompt, console control events wait: cut short between the
-  // service's stop and its start, the run would leave the VPN down.
-  std::optional<CHoldConsoleEvents> hold(std::in_place);
+  std::optional<CHoldConsoleEvents> hold;
   {
     // What the launches need is let go before the closing wait.
     const ProductPaths product = LocateProduct();
     CUiLauncher ui(product);
     ui.Stop();
+    // From the service's stop to the prompt, console control events wait:
+    // cut short before the service's start, the run would leave the VPN
+    // down.
+    hold.emplace();
     end = Migrate(out, wideOut, ui, product.settingsFile);
   }
   if (end != RunEnd::NoRootElement) {

@@ -13,10 +13,11 @@
 std::wstring FileReadAllText(LPCWSTR path);
 
 // While one of these lives, console control events (Ctrl+C, Ctrl+Break, a
-// closed console window, a logoff or shutdown) wait, so that their default
-// action, ending the process, comes only once it is gone: for a closed
-// window, the system waits about 5 s before it ends the process anyway.
-// Made by the program's one thread; holds may nest.
+// closed console window) wait, so that their default action, ending the
+// process, comes only once it is gone: for a closed window, the system
+// waits about 5 s before it ends the process anyway. (A logoff or a
+// shutdown ends a program that uses the user-interface library without
+// asking it.) Made by the program's one thread; holds may nest.
 class CHoldConsoleEvents {
  public:
   CHoldConsoleEvents();
