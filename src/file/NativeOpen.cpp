@@ -25,7 +25,9 @@ CHandle OpenNative(HANDLE folder, const std::wstring &name, ACCESS_MASK access, 
     return CHandle();
   }
   CHandle opened(file);
-  if (status == STATUS_OPLOCK_BREAK_IN_PROGRESS) {
+  // A file this open created is its own, whatever oplock of its folder's
+  // the creation broke.
+  if (status == STATUS_OPLOCK_BREAK_IN_PROGRESS && disposition == FILE_OPEN) {
     opened.Close();
     SetLastError(ERROR_OPLOCK_BREAK_IN_PROGRESS);
   }
