@@ -216,6 +216,14 @@ void CUiLauncher::Relaunch() {
 }
 
 void CUiLauncher::Launch(const wchar_t *arguments) {
+  // The program is held open across the launch, so that nobody can take an
+  // oplock on it that the launch's own open would wait for; one already
+  // taken makes this open fail at once, and then nothing is launched.
+  const CHandle program = OpenPath(m_product.uiProgram, GENERIC_READ | GENERIC_EXECUTE,
+                                   FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_NON_DIRECTORY_FILE);
+  if (!program) {
+    return;
+  }
   switch (m_plan.way) {
   case UiLaunchWay::SessionUsers:
     for (const DWORD session : m_plan.sessions) {

@@ -34,7 +34,7 @@ CHandle OpenNative(HANDLE folder, const std::wstring &name, ACCESS_MASK access, 
   return opened;
 }
 
-CHandle OpenPath(const std::wstring &path, ACCESS_MASK access, ULONG share) {
+CHandle OpenPath(const std::wstring &path, ACCESS_MASK access, ULONG share, ULONG options) {
   const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
   std::wstring full(size, L'\0');
   const DWORD length = size == 0 ? 0 : GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
@@ -42,7 +42,7 @@ CHandle OpenPath(const std::wstring &path, ACCESS_MASK access, ULONG share) {
     return CHandle();
   }
   full.resize(length);
-  return OpenNative(nullptr, NtPathName(full), access, share, FILE_OPEN, 0);
+  return OpenNative(nullptr, NtPathName(full), access, share, FILE_OPEN, options);
 }
 
 std::wstring NtPathName(const std::wstring &fullPath) {

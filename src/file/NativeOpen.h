@@ -20,7 +20,7 @@ CHandle OpenNative(HANDLE folder, const std::wstring &name, ACCESS_MASK access, 
 
 // A file or folder by its path, following whatever links lead to it, as
 // CreateFileW opens one that exists.
-CHandle OpenPath(const std::wstring &path, ACCESS_MASK access, ULONG share);
+CHandle OpenPath(const std::wstring &path, ACCESS_MASK access, ULONG share, ULONG options = 0);
 
 // The name that the native calls take for a full path as GetFullPathNameW
 // gives it: "\\?\" and "\\.\" paths in the object manager's own

@@ -467,6 +467,21 @@ TEST_F(MigrationTest, FileLeftDamagedKeepsTheServiceStopped) {
   EXPECT_EQ(std::vector<std::string>{kStopLaunch}, Calls("CreateProcessW"));
 }
 
+// An oplock on the UI program that its holder never lets go: no launch
+// waits for it (a launch's own open would), none is made, the run goes on.
+TEST_F(MigrationTest, OplockedProgramIsNotLaunched) {
+  standin::ServiceScript service;
+  service.state = SERVICE_RUNNING;
+  standin::SetService(service);
+  standin::SetIdentity({false, {}, {}, "bob", false, 0});
+  testfiles::WriteBytes(settings, kMigrated);
+  standin::SetOplock(L"C:\\Program Files\\Norvane\\Norvane VPN\\kvvpnuiapp.exe");
+  EXPECT_EQ(0, Run());
+  EXPECT_EQ(M2 + "Norvane VPN has been already migrated.\n" + M11 + M12, console);
+  EXPECT_EQ(std::vector<std::string>{}, Calls("CreateProcess"));
+  EXPECT_EQ(std::vector<std::string>{}, Calls("waits"));
+}
+
 TEST_F(MigrationTest, KeyAlreadyWaitingEndsAtTheFirstTest) {
   standin::ServiceScript service;
   service.exists = false;

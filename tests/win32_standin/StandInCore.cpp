@@ -425,6 +425,13 @@ bool BreaksOplock(const FileId &file, DWORD access, bool completeAtOnce) {
 
 }  // namespace
 
+void standin::detail::OpenImage(LPCWSTR application) {
+  struct stat info {};
+  if (application != nullptr && ::stat(HostPath(application).c_str(), &info) == 0) {
+    BreaksOplock(IdOf(info), GENERIC_READ, false);
+  }
+}
+
 void standin::SetOplock(const std::wstring &path) {
   State &s = Get();
   std::lock_guard<std::recursive_mutex> guard(s.lock);

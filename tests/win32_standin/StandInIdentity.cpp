@@ -197,7 +197,7 @@ BOOL DuplicateTokenEx(HANDLE token, DWORD access, LPSECURITY_ATTRIBUTES, SECURIT
 
 // Runs in the token's session. Needs SYSTEM's privileges; a job that
 // refuses breakaway refuses it, and keeps its processes in its session.
-BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
+BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
                           LPSECURITY_ATTRIBUTES, BOOL, DWORD flags, LPVOID environment,
                           LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION info) {
   State &s = Get();
@@ -207,6 +207,7 @@ BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR, LPWSTR commandLine, LPSECURITY_
   Record("CreateProcessAsUserW(" + Launched(user, currentDirectory, commandLine) + "," +
          (user ? std::to_string(user->session) : "") + "," + Str(startupInfo->lpDesktop) + "," + Hex(flags) +
          ",env=" + (block == s.environments.end() ? "none" : block->second) + ")");
+  OpenImage(application);
   if (user == nullptr || !s.identity.system) {
     return Fail(user ? ERROR_PRIVILEGE_NOT_HELD : ERROR_INVALID_HANDLE);
   }
@@ -220,12 +221,13 @@ BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR, LPWSTR commandLine, LPSECURITY_
 
 // Runs in this program's session whatever the token's, through the
 // Secondary Logon service.
-BOOL CreateProcessWithTokenW(HANDLE token, DWORD, LPCWSTR, LPWSTR commandLine, DWORD, LPVOID,
+BOOL CreateProcessWithTokenW(HANDLE token, DWORD, LPCWSTR application, LPWSTR commandLine, DWORD, LPVOID,
                              LPCWSTR currentDirectory, LPSTARTUPINFOW, LPPROCESS_INFORMATION info) {
   State &s = Get();
   std::lock_guard<std::recursive_mutex> guard(s.lock);
   Object *user = Token(token);
   Record("CreateProcessWithTokenW(" + Launched(user, currentDirectory, commandLine) + ")");
+  OpenImage(application);
   if (user == nullptr || s.identity.withTokenError != 0) {
     return Fail(user ? s.identity.withTokenError : ERROR_INVALID_HANDLE);
   }

@@ -650,6 +650,7 @@ BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUT
   Record("CreateProcessW(" + Str(application) + "," + Str(commandLine) + "," +
          std::to_string(inheritHandles) + "," + std::to_string(flags) + "," + Str(currentDirectory) + "," +
          (plainRecords ? "plain" : "other") + ")");
+  OpenImage(application);
   if (s.launch.createProcessError != 0) {
     SetLastError(s.launch.createProcessError);
     return FALSE;

@@ -131,6 +131,9 @@ constexpr DWORD kFirstProgramId = 7000;
 constexpr DWORD kShellProcessId = 6000;
 // A new process, as the launch calls hand it out.
 void AddProcess(LPPROCESS_INFORMATION info);
+// A launch opens its program as the system does, and so waits out an
+// oplock on it (see SetOplock).
+void OpenImage(LPCWSTR application);
 // Ends the process as FileFaults::endBy says, from the program's thread.
 void EndProcess(DWORD by);
 std::string HandleName(const void *handle);
