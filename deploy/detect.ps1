@@ -49,8 +49,9 @@ $reUtf8 = [regex]('^(?:[\x00-\x7F]|[\xC2-\xDF][\x80-\xBF]|\xE0[\xA0-\xBF][\x80-\
 # Off Windows, where the tests run, a stand-in for what Windows would answer,
 # a line "NAME=VALUE" each: a drive letter and the folder it stands for,
 # "ProgramFilesDir" and "OwnSid", or a folder's path and its owner and
-# access list. Never read on Windows. (No cmdlet is used on the way to the
-# answer: loading a module costs each run a fifth of a second.)
+# access list. Never read on Windows. (No cmdlet but Get-Acl, and that only
+# where it can change the answer, is used on the way to it: loading a
+# module costs each run a fifth of a second.)
 $seam = $null
 if ([System.Environment]::OSVersion.Platform -ne [System.PlatformID]::Win32NT -and $env:KV_DETECT_SEAM) {
   $seam = [System.Collections.Generic.Dictionary[string, string]]::new([System.StringComparer]::Ordinal)
@@ -110,7 +111,7 @@ $kTrustedInstaller = 'S-1-5-80-956008885-3425870976-2724470633-1187018009-343193
 $kChangingRights = 0x2 -bor 0x4 -bor 0x40 -bor 0x100 -bor 0x10000 -bor 0x40000 -bor 0x80000 -bor 0x10000000 -bor 0x40000000
 $kRightCodes = @('GA', 'GR', 'GW', 'GX', 'RC', 'SD', 'WD', 'WO', 'FA', 'FR', 'FW', 'FX', 'KA', 'KR', 'KW', 'KX',
   'CC', 'DC', 'LC', 'SW', 'RP', 'WP', 'DT', 'LO', 'CR')
-$kRightMasks = @(0x10000000, 0x80000000L, 0x40000000, 0x20000000, 0x20000, 0x10000, 0x40000, 0x80000, 0x1F01FF,
+$kRightMasks = @(0x10000000, 2147483648, 0x40000000, 0x20000000, 0x20000, 0x10000, 0x40000, 0x80000, 0x1F01FF,
   0x120089, 0x120116, 0x1200A0, 0xF003F, 0x20019, 0x20006, 0x20019, 0x1, 0x2, 0x4, 0x8, 0x10, 0x20, 0x40, 0x80, 0x100)
 $kGranting = @('A', 'OA', 'XA', 'ZA')
 $kNotGranting = @('D', 'OD', 'XD', 'AU', 'AL', 'OU', 'OL', 'XU', 'ML', 'SP', 'RA')
@@ -129,7 +130,7 @@ function ParseRights([string]$text) {
   if ($text.StartsWith('0x', $kOrdinal) -or $text.StartsWith('0X', $kOrdinal)) {
     if (-not $reHexRights.IsMatch($text)) { return -1 }
     $digits = $text.Substring(2).TrimStart([char]'0')
-    if ($digits.Length -gt 8) { return 0xFFFFFFFFL }
+    if ($digits.Length -gt 8) { return 4294967295 }
     if ($digits.Length -eq 0) { return 0 }
     return [Convert]::ToInt64($digits, 16)
   }
@@ -217,7 +218,8 @@ function PlaceTrusted([string]$folder, [string]$own) {
 
 # The constant folder, then the same under the system's Program Files
 # folder: the first that exists and only trusted writers may change; where
-# none is, the first that exists.
+# none is, the first that exists. (Where only one exists, the folders'
+# security cannot change the answer and is not asked.)
 function SettingsPath {
   $places = @($kInstallFolder)
   $programFiles = ProgramFiles64
@@ -226,14 +228,18 @@ function SettingsPath {
     $under = $programFiles + $kUnderProgramFiles
     if (-not [string]::Equals($under, $kInstallFolder, [System.StringComparison]::OrdinalIgnoreCase)) { $places += $under }
   }
-  $own = OwnSid
-  $chosen = ''
+  $existing = @()
   foreach ($place in $places) {
-    if (-not [System.IO.Directory]::Exists((ProviderPath $place))) { continue }
-    if (PlaceTrusted $place $own) { return $place + $kSettingsUnderInstall }
-    if ($chosen.Length -eq 0) { $chosen = $place + $kSettingsUnderInstall }
+    if ([System.IO.Directory]::Exists((ProviderPath $place))) { $existing += $place }
   }
-  return $chosen
+  if ($existing.Count -eq 0) { return '' }
+  if ($existing.Count -gt 1) {
+    $own = OwnSid
+    foreach ($place in $existing) {
+      if (PlaceTrusted $place $own) { return $place + $kSettingsUnderInstall }
+    }
+  }
+  return $existing[0] + $kSettingsUnderInstall
 }
 
 # The file's bytes; null when it cannot be read. Opened sharing everything:
@@ -372,6 +378,8 @@ function Name([string]$s, [int]$i, $found) {
   return $i + $match.Length
 }
 
+$kNamedEntities = @(@('&amp;', '&'), @('&lt;', '<'), @('&gt;', '>'), @('&quot;', '"'), @('&apos;', "'"))
+
 # A reference: numeric ones end at the first ';' and are read back from
 # there, in 32-bit arithmetic as the Windows build does; the five named
 # ones; any other '&' is dropped.
@@ -411,7 +419,7 @@ function Entity([string]$s, [int]$i, $out) {
     }
     return $semicolon + 1
   }
-  foreach ($named in @(@('&amp;', '&'), @('&lt;', '<'), @('&gt;', '>'), @('&quot;', '"'), @('&apos;', "'"))) {
+  foreach ($named in $kNamedEntities) {
     if ($i + $named[0].Length -le $n -and [string]::CompareOrdinal($s, $i, $named[0], 0, $named[0].Length) -eq 0) {
       [void]$out.Append($named[1])
       return $i + $named[0].Length
