@@ -10,8 +10,10 @@ namespace {
 // The constants' part below Program Files.
 constexpr wchar_t kProgramFiles[] = L"C:\\Program Files";
 constexpr std::size_t kProgramFilesLength = sizeof kProgramFiles / sizeof kProgramFiles[0] - 1;
-constexpr wchar_t kUiProgramName[] = L"\\kvvpnuiapp.exe";
-constexpr wchar_t kSettingsUnderInstall[] = L"\\settings\\kvvpn.xml";
+// The constants' parts below the installation folder.
+constexpr std::size_t kInstallFolderLength = sizeof kInstallFolder / sizeof kInstallFolder[0] - 1;
+constexpr const wchar_t *kUiProgramName = kUiProgram + kInstallFolderLength;
+constexpr const wchar_t *kSettingsUnderInstall = kSettingsFile + kInstallFolderLength;
 
 bool SameFolder(const std::wstring &a, const std::wstring &b) {
   return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;

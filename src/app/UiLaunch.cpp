@@ -166,7 +166,9 @@ UiLaunchPlan ChooseUiLaunches(const UiLaunchFacts &facts) {
     plan.way = UiLaunchWay::None;
   }
   if (!facts.programTrusted) {
-    plan.way = plan.way == UiLaunchWay::Plain ? UiLaunchWay::None : plan.way;
+    if (plan.way == UiLaunchWay::Plain) {
+      plan.way = UiLaunchWay::None;
+    }
     plan.plainFallback = false;
   }
   return plan;
