@@ -52,6 +52,11 @@ INSTANTIATE_TEST_SUITE_P(
         TrustCase{"UnknownRight", kProgramFiles + L"(A;;ZZ;;;BU)", false},
         TrustCase{"UnknownType", kProgramFiles + L"(QQ;;FR;;;BU)", false},
         TrustCase{"CutShort", kProgramFiles + L"(A;;FA;;", false},
+        // Rights the reader cannot read grant what it cannot tell.
+        TrustCase{"OddLengthRights", kProgramFiles + L"(A;;FRF;;;BU)", false},
+        TrustCase{"EmptyRights", kProgramFiles + L"(A;;;;;BU)", false},
+        TrustCase{"HexPrefixOnly", kProgramFiles + L"(A;;0x;;;BU)", false},
+        TrustCase{"HexThenJunk", kProgramFiles + L"(A;;0x1200a9z;;;BU)", false},
         TrustCase{"NoOwner", L"D:(A;;FA;;;SY)", false}),
     [](const auto &info) { return std::string(info.param.name); });
 

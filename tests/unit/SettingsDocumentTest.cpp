@@ -168,6 +168,7 @@ struct ParseCase {
 // The deepest nesting the update takes; one level more is refused.
 constexpr int kNestingLimit = 256;
 const std::wstring kTooDeep = L"Error elements nested too deeply.";
+const std::wstring kNoValue = L"Error reading Element value.";
 
 std::wstring Repeat(const std::wstring &text, int count) {
   std::wstring out;
@@ -178,11 +179,23 @@ std::wstring Repeat(const std::wstring &text, int count) {
 }
 
 // Elements nested 'levels' deep after 'before', one start tag a row.
-std::wstring Nested(const std::wstring &before, int levels, const std::wstring &after) {
-  return before + Repeat(L"<a>\n", levels) + Repeat(L"</a>", levels) + after;
+std::wstring Nested(const std::wstring &before, int levels, const std::wstring &after,
+                    const std::wstring &name = L"a") {
+  return before + Repeat(L"<" + name + L">\n", levels) + Repeat(L"</" + name + L">", levels) + after;
 }
 const std::wstring kInSettings = L"<r>\n<settings>\n";
 const std::wstring kBesideSettings = L"<r>\n<settings/>\n<x>\n";
+
+// One level too deep in elements whose names start with 'start'.
+std::wstring TooDeepIn(const std::wstring &start) {
+  return Nested(kInSettings, kNestingLimit - 1, L"</settings></r>", start + L"1");
+}
+// 'before', then more levels than the limit.
+std::wstring DeepAfter(const std::wstring &before) {
+  return L"<r><settings>" + before + Repeat(L"<a>", kNestingLimit) + L"</settings></r>";
+}
+// Start tags of no element: the parser reads each as unknown markup.
+const std::wstring kNoNames = L"<:a><@a><[a><`a><{a><~a><0a><-a>< a>";
 
 // Fake end tags where the parser reads something else: a reader that took
 // them for end tags would count the nesting too low.
@@ -234,7 +247,26 @@ INSTANTIATE_TEST_SUITE_P(
                       ParseCase{"EndTagsInAQuotedAttribute", Hidden(L"<b c=\"", L"\"/>"), kTooDeep, 1},
                       ParseCase{"EndTagsInADeclaration", Hidden(L"<?xml version='", L"'?>"), kTooDeep, 1},
                       ParseCase{"EndTagsInAComment", Hidden(L"<!--", L"-->"), kTooDeep, 1},
-                      ParseCase{"EndTagsInCData", Hidden(L"<![CDATA[", L"]]>"), kTooDeep, 1}),
+                      ParseCase{"EndTagsInCData", Hidden(L"<![CDATA[", L"]]>"), kTooDeep, 1},
+                      // Every byte the parser takes to start a name.
+                      ParseCase{"UnderscoreTooDeep", TooDeepIn(L"_"), kTooDeep, kNestingLimit + 1},
+                      ParseCase{"UpperATooDeep", TooDeepIn(L"A"), kTooDeep, kNestingLimit + 1},
+                      ParseCase{"UpperZTooDeep", TooDeepIn(L"Z"), kTooDeep, kNestingLimit + 1},
+                      ParseCase{"LowerZTooDeep", TooDeepIn(L"z"), kTooDeep, kNestingLimit + 1},
+                      ParseCase{"DeleteTooDeep", TooDeepIn(L"\x7F"), kTooDeep, kNestingLimit + 1},
+                      ParseCase{"TwoBytesTooDeep", TooDeepIn(L"\u0080"), kTooDeep, kNestingLimit + 1},
+                      ParseCase{"ThreeBytesTooDeep", TooDeepIn(L"\uFFFD"), kTooDeep, kNestingLimit + 1},
+                      ParseCase{"FourBytesTooDeep", TooDeepIn(L"\xDBFF\xDFFF"), kTooDeep, kNestingLimit + 1},
+                      // The parser goes on past these, and past "&", "&#;" and
+                      // "&#x;"; it gives up at the references cut shorter.
+                      ParseCase{"AfterNoNames", DeepAfter(kNoNames), kTooDeep, 1},
+                      ParseCase{"AfterAmpersand", DeepAfter(L"&"), kTooDeep, 1},
+                      ParseCase{"AfterEmptyDecimal", DeepAfter(L"&#;"), kTooDeep, 1},
+                      ParseCase{"AfterEmptyHex", DeepAfter(L"&#x;"), kTooDeep, 1},
+                      ParseCase{"AfterHashOnly", DeepAfter(L"&#"), kNoValue, 0},
+                      ParseCase{"AfterHashX", DeepAfter(L"&#x"), kNoValue, 0},
+                      ParseCase{"AfterHexDigit", DeepAfter(L"&#x4"), kNoValue, 0},
+                      ParseCase{"AfterDecimalDigit", DeepAfter(L"&#6"), kNoValue, 0}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
@@ -252,7 +284,7 @@ TEST(SettingsDocument, NestingUpToTheLimitMigrates) {
   const std::wstring inside = Repeat(L"<a>", 1000);
   EXPECT_EQ(SettingsUpdateOutcome::Updated,
             Update(L"<r><settings><!--" + inside + L"--><![CDATA[" + inside + L"]]><b c=\"" + inside +
-                   L"\"/>" + L"<b>&lt;a&gt;</b></settings></r>")
+                   L"\"/>" + L"<b>&lt;a&gt;</b>" + Repeat(kNoNames, kNestingLimit) + L"</settings></r>")
                 .outcome);
 }
 
