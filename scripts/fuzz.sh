@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs each fuzz target from a seed corpus: for the given seconds (default
-# 60, with an XML dictionary for the document target), or with "smoke" a
+# Runs each fuzz target from a seed corpus (an XML dictionary for the
+# document target): for the given seconds (default 60), or with "smoke" a
 # fixed, repeatable pass (fixed seed and run count, fresh corpus) as the test
 # command uses. Expects build/fuzz (see test.sh).
 set -euo pipefail
@@ -14,9 +14,9 @@ for target in codec settings; do
     limits=(-seed=1 -runs=100000)
   else
     limits=(-max_total_time="$mode")
-    if [ -f "$root/tests/fuzz/xml.dict" ] && [ "$target" = settings ]; then
-      limits+=(-dict="$root/tests/fuzz/xml.dict")
-    fi
+  fi
+  if [ "$target" = settings ]; then
+    limits+=(-dict="$root/tests/fuzz/xml.dict")
   fi
   mkdir -p "$corpus"
   cp "$root"/tests/fuzz/seeds/* "$corpus"/
