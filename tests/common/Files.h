@@ -50,4 +50,12 @@ inline std::string DeeplyNestedSettings(int levels) {
   return text + "</settings></kvvpn>\r\n";
 }
 
+#ifdef _WIN32
+// Whether the tests run under Wine, whose ntdll names itself, rather than on
+// Windows: where they reach the prefix from the host, Windows itself does.
+inline bool UnderWine() {
+  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+#endif
+
 }  // namespace testfiles

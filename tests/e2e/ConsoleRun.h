@@ -32,6 +32,26 @@ inline CHandle OpenConsoleInput() {
   return input;
 }
 
+// On Windows, a console of this process's own, so that the Ctrl+C raised
+// for the tool reaches no test runner; output that goes to a pipe or a file
+// stays there. Under Wine the pseudo-terminal gives one already.
+inline CHandle OwnConsoleInput() {
+  if (!testfiles::UnderWine()) {
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    FreeConsole();
+    AllocConsole();
+    SetConsoleCtrlHandler(nullptr, FALSE);  // a runner may have started this without Ctrl+C
+    for (const auto &[which, handle] :
+         {std::pair{STD_OUTPUT_HANDLE, output}, std::pair{STD_ERROR_HANDLE, error}}) {
+      if (GetFileType(handle) == FILE_TYPE_PIPE || GetFileType(handle) == FILE_TYPE_DISK) {
+        SetStdHandle(which, handle);
+      }
+    }
+  }
+  return OpenConsoleInput();
+}
+
 // One key-down and key-up, as a keyboard delivers them (the runtime's key
 // test looks at every event but the last one).
 inline bool TypeKey(HANDLE console) {

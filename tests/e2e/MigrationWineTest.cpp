@@ -213,31 +213,45 @@ std::string UnixPath(const std::wstring &path) {
   return result;
 }
 
-// A host command, for what Windows cannot do under Wine: a Unix link, which
-// Wine shows as a plain file, and which a delete or a rename through its
-// name acts on its target, as an object manager's link does on Windows.
-// Wine gives no handle to wait on for a host program, so this waits
-// (bounded) until what it does is seen.
-bool HostCommand(const std::string &command, const std::function<bool()> &done) {
-  std::wstring line = L"Z:\\bin\\sh -c \"" + std::wstring(command.begin(), command.end()) + L"\"";
+// A command for what the test cannot do through the calls it tests. Under
+// Wine, a host command: a Unix link, which Wine shows as a plain file, and
+// which a delete or a rename through its name acts on its target, as an
+// object manager's link does on Windows; a folder's Unix mode, from which
+// Wine reads its access list. Wine gives no handle to wait on for a host
+// program, so this waits (bounded) until what it does is seen. On Windows,
+// the system's own command, waited for.
+bool Command(const std::string &host, std::wstring windows, const std::function<bool()> &done) {
+  const bool wine = testfiles::UnderWine();
+  std::wstring line = wine ? L"Z:\\bin\\sh -c \"" + std::wstring(host.begin(), host.end()) + L"\"" : windows;
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, wine ? 0 : CREATE_NO_WINDOW, nullptr,
+                      nullptr, &startup, &info)) {
     return false;
   }
   // For a host program Wine fills nothing in: hProcess is null and hThread
   // is whatever was there, so closing them would close another object's
   // handle (seen: the process's own key for HKEY_LOCAL_MACHINE). The pair is
   // owned only where it names a process.
+  DWORD exitCode = 0;
   if (GetProcessId(info.hProcess) != 0) {
     const CHandle process(info.hProcess);
     const CHandle thread(info.hThread);
+    if (WaitForSingleObject(process.Get(), 30000) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(process.Get(), &exitCode)) {
+      exitCode = 1;
+    }
   }
-  for (int attempt = 0; attempt < 500 && !done(); ++attempt) {
+  for (int attempt = 0; wine && attempt < 500 && !done(); ++attempt) {
     Sleep(20);
   }
-  return done();
+  return exitCode == 0 && done();
+}
+
+// A path quoted for a Windows command line.
+std::wstring Quoted(const std::wstring &path) {
+  return L"\"" + path + L"\"";
 }
 
 std::string SettingsIdentity() {
@@ -348,9 +362,10 @@ TEST_P(MigrationRowTest, RunsTheRow) {
   const std::wstring outside = testfiles::BesideProgram(g_service, L".outside");
   if (row.linkAt >= 0) {
     WriteBytes(outside, "outside the settings folder");
-    ASSERT_TRUE(HostCommand(
-        "/bin/ln -s '" + UnixPath(outside) + "' '" + UnixPath(kBackups[row.linkAt]) + "'",
-        [&] { return GetFileAttributesW(kBackups[row.linkAt].c_str()) != INVALID_FILE_ATTRIBUTES; }));
+    ASSERT_TRUE(Command("/bin/ln -s '" + UnixPath(outside) + "' '" + UnixPath(kBackups[row.linkAt]) + "'",
+                        L"cmd.exe /c mklink " + Quoted(kBackups[row.linkAt]) + L" " + Quoted(outside), [&] {
+                          return GetFileAttributesW(kBackups[row.linkAt].c_str()) != INVALID_FILE_ATTRIBUTES;
+                        }));
   }
   CHandle reader;
   if (row.heldShare != 0) {
@@ -399,8 +414,9 @@ TEST_P(MigrationRowTest, RunsTheRow) {
   }
   if (row.linkAt >= 0) {
     EXPECT_EQ("outside the settings folder", ReadBytes(outside));
-    EXPECT_TRUE(HostCommand("/bin/rm -f '" + UnixPath(kBackups[row.linkAt]) + "' '" + UnixPath(outside) + "'",
-                            [&] { return GetFileAttributesW(outside.c_str()) == INVALID_FILE_ATTRIBUTES; }));
+    EXPECT_TRUE(Command("/bin/rm -f '" + UnixPath(kBackups[row.linkAt]) + "' '" + UnixPath(outside) + "'",
+                        L"cmd.exe /c del /f /q " + Quoted(kBackups[row.linkAt]) + L" " + Quoted(outside),
+                        [&] { return GetFileAttributesW(outside.c_str()) == INVALID_FILE_ATTRIBUTES; }));
   }
   EXPECT_EQ(identity, SettingsIdentity());
   EXPECT_EQ(attributes, GetFileAttributesW(kSettingsFile) & kept);
@@ -413,6 +429,8 @@ const std::string M9 = "Error at writing kvvpn.xml file ";
 const std::string kBroken = kBom + "<kvvpn>\r\n<settings>\r\n</kvvpn>\r\n";
 const std::string kRootless = kBom + "<?xml version=\"1.0\"?>\r\n<!-- nothing else -->\r\n";
 const std::string kBare = kBom + "<kvvpn>\r\n    <other />\r\n</kvvpn>\r\n";
+// How a run the Ctrl+C ended exits: Wine's default action gives 0.
+const DWORD kInterrupted = testfiles::UnderWine() ? 0 : STATUS_CONTROL_C_EXIT;
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, MigrationRowTest,
@@ -474,13 +492,12 @@ INSTANTIATE_TEST_SUITE_P(
             SERVICE_STOPPED, false, 0},
         // Ctrl+C while the file and its backup are written, or in the pause
         // after the stop, waits for the run's prompt, then ends it: the file
-        // is migrated, nothing is left, and the service runs again. (Wine's
-        // default action exits with 0, Windows' with 0xC000013A.)
+        // is migrated, nothing is left, and the service runs again.
         Row{"CtrlCWhileWritingWaitsForThePrompt", Service::Running, Settings("1", kLongServer), 0, 0,
-            Key::CtrlCAtFile, M2 + M8 + M11 + M12, 0, File::Migrated, SERVICE_RUNNING, true, 0, true, 60000,
-            kLongServer},
+            Key::CtrlCAtFile, M2 + M8 + M11 + M12, kInterrupted, File::Migrated, SERVICE_RUNNING, true, 0,
+            true, 60000, kLongServer},
         Row{"CtrlCAfterTheStopWaitsForThePrompt", Service::Running, Settings("1"), 0, 0, Key::CtrlCAtOutput,
-            M2 + M8 + M11 + M12, 0, File::Migrated, SERVICE_RUNNING, true, 0},
+            M2 + M8 + M11 + M12, kInterrupted, File::Migrated, SERVICE_RUNNING, true, 0},
         // Links planted where the backup is made: not followed, and the
         // file is migrated without a backup.
         Row{"LinkAtTheBackupsNameIsNotFollowed", Service::Running, Settings("1"), 0, 0, Key::AtPrompt,
@@ -501,9 +518,11 @@ struct RegistryKeyTraits {
 };
 using CRegistryKey = CUniqueHandle<RegistryKeyTraits>;
 
-// Program Files where Windows put it, on another drive (D:, a link in the
-// prefix's dosdevices, and ProgramFilesDir naming it). Sets the drive up
-// for a row and puts everything back, whatever the row's end.
+// Program Files where Windows put it, on another drive, and ProgramFilesDir
+// naming it. Under Wine, D: is a link in the prefix's dosdevices; on Windows
+// it is the machine's own D:, and the folder gets the access list an
+// administrator who moved Program Files there would give it. Sets the drive
+// up for a row and puts everything back, whatever the row's end.
 class ProgramFilesElsewhere {
  public:
   static constexpr wchar_t kFolder[] = L"D:\\Program Files\\Norvane\\Norvane VPN";
@@ -512,18 +531,24 @@ class ProgramFilesElsewhere {
     wchar_t prefix[MAX_PATH] = {};
     GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH);
     m_link = std::string(prefix, prefix + wcslen(prefix)) + "/dosdevices/d:";
-    for (const wchar_t *folder :
-         {L"", L"\\Program Files", L"\\Program Files\\Norvane", L"\\Program Files\\Norvane\\Norvane VPN",
-          L"\\Program Files\\Norvane\\Norvane VPN\\settings"}) {
-      CreateDirectoryW((kDrive + folder).c_str(), nullptr);
+    CreateDirectoryW(Drive().c_str(), nullptr);
+    m_madeProgramFiles = CreateDirectoryW((Drive() + L"\\Program Files").c_str(), nullptr);
+    for (const wchar_t *folder : {L"\\Program Files\\Norvane", L"\\Program Files\\Norvane\\Norvane VPN",
+                                  L"\\Program Files\\Norvane\\Norvane VPN\\settings"}) {
+      CreateDirectoryW((Drive() + folder).c_str(), nullptr);
     }
-    ready = prefix[0] != L'\0' &&
-            CopyFileW(kUiProgram, (kDrive + L"\\Program Files\\Norvane\\Norvane VPN\\kvvpnuiapp.exe").c_str(),
-                      FALSE) &&
-            HostCommand("/bin/ln -sfn '" + UnixPath(kDrive) + "' '" + m_link + "'",
-                        [] { return GetFileAttributesW(L"D:\\") != INVALID_FILE_ATTRIBUTES; }) &&
-            GetProgramFiles(m_programFiles, sizeof m_programFiles) && SetProgramFiles(L"D:\\Program Files") &&
-            (keepConstant || (m_moved = MoveFileW(kInstallFolder, kAway.c_str())));
+    ready =
+        (kWine ? prefix[0] != L'\0' &&
+                     Command("/bin/ln -sfn '" + UnixPath(kDrive) + "' '" + m_link + "'", L"",
+                             [] { return GetFileAttributesW(L"D:\\") != INVALID_FILE_ATTRIBUTES; })
+               : m_madeProgramFiles &&
+                     Command("",
+                             L"icacls.exe \"D:\\Program Files\" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F "
+                             L"*S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX",
+                             [] { return true; })) &&
+        CopyFileW(kUiProgram, (std::wstring(kFolder) + L"\\kvvpnuiapp.exe").c_str(), FALSE) &&
+        GetProgramFiles(m_programFiles, sizeof m_programFiles) && SetProgramFiles(L"D:\\Program Files") &&
+        (keepConstant || (m_moved = MoveFileW(kInstallFolder, kAway.c_str())));
   }
 
   ~ProgramFilesElsewhere() {
@@ -533,16 +558,25 @@ class ProgramFilesElsewhere {
     if (m_programFiles[0] != L'\0') {
       EXPECT_TRUE(SetProgramFiles(m_programFiles));
     }
-    EXPECT_TRUE(HostCommand("/bin/rm -rf '" + m_link + "' '" + UnixPath(kDrive) + "'",
-                            [] { return GetFileAttributesW(kDrive.c_str()) == INVALID_FILE_ATTRIBUTES; }));
+    // Only what the row made goes: a D:\Program Files of the machine's stays.
+    const std::wstring made =
+        Drive() + (m_madeProgramFiles ? L"\\Program Files" : L"\\Program Files\\Norvane");
+    EXPECT_TRUE(Command("/bin/rm -rf '" + m_link + "' '" + UnixPath(kDrive) + "'",
+                        L"cmd.exe /c rd /s /q " + Quoted(made), [&] {
+                          return GetFileAttributesW(kWine ? kDrive.c_str() : made.c_str()) ==
+                                 INVALID_FILE_ATTRIBUTES;
+                        }));
   }
 
   bool ready = false;
 
  private:
   static constexpr wchar_t kKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion";
+  inline static const bool kWine = testfiles::UnderWine();
   inline static const std::wstring kDrive = L"C:\\kvdrive-d";
   inline static const std::wstring kAway = std::wstring(kInstallFolder) + L".away";
+
+  static std::wstring Drive() { return kWine ? kDrive : L"D:"; }
 
   static CRegistryKey OpenKey(REGSAM access) {
     HKEY key = nullptr;
@@ -563,31 +597,35 @@ class ProgramFilesElsewhere {
 
   std::string m_link;
   wchar_t m_programFiles[MAX_PATH] = {};
+  bool m_madeProgramFiles = false;
   bool m_moved = false;
 };
 
-// The folder's Unix mode, as the host sets it: Wine reads a folder's owner
-// and access list from it (777: Everyone may modify). Put back as it was
-// when the guard ends.
-class HostMode {
+// The folder opened to everyone for a row (Everyone may modify it), and put
+// back as it was when the guard ends: under Wine through its Unix mode,
+// which Wine reads the folder's owner and access list from; on Windows
+// through its access list.
+class OpenToAll {
  public:
-  HostMode(std::wstring folder, const char *mode) : m_folder(std::move(folder)) {
-    set = m_folder.empty() || Set(mode);
+  explicit OpenToAll(std::wstring folder) : m_folder(std::move(folder)) {
+    set = m_folder.empty() || Set("777", L"/grant *S-1-1-0:(OI)(CI)M");
   }
-  ~HostMode() {
+  ~OpenToAll() {
     if (!m_folder.empty()) {
-      EXPECT_TRUE(Set("755"));
+      EXPECT_TRUE(Set("755", L"/remove:g *S-1-1-0"));
     }
   }
   bool set = false;
 
  private:
-  bool Set(const char *mode) const {
+  bool Set(const char *mode, const std::wstring &grant) const {
     const std::wstring marker = testfiles::BesideProgram(g_service, L".mode");
     DeleteFileW(marker.c_str());
-    return HostCommand("/bin/chmod " + std::string(mode) + " '" + UnixPath(m_folder) + "' && /bin/touch '" +
-                           UnixPath(marker) + "'",
-                       [&] { return GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES; });
+    return Command(
+        "/bin/chmod " + std::string(mode) + " '" + UnixPath(m_folder) + "' && /bin/touch '" +
+            UnixPath(marker) + "'",
+        L"cmd.exe /c icacls " + Quoted(m_folder) + L" " + grant + L" && type nul > " + Quoted(marker),
+        [&] { return GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES; });
   }
   std::wstring m_folder;
 };
@@ -610,7 +648,7 @@ TEST_P(ProgramFilesElsewhereTest, MigratesWhereTheToolLooks) {
   if (copy != Copy::None) {
     WriteBytes(kSettingsFile, Settings("1"));
   }
-  const HostMode open(copy == Copy::OpenToAll ? kInstallFolder : L"", "777");
+  const OpenToAll open(copy == Copy::OpenToAll ? kInstallFolder : L"");
   ASSERT_TRUE(open.set);
   StartService();
   const long long before = static_cast<long long>(std::time(nullptr));
@@ -653,9 +691,13 @@ int wmain(int argc, wchar_t **argv) {
                  "usage: kv_migration_wine_tests KVMIGRATE_EXE STUB_SERVICE_EXE STUB_UI_EXE LOG_DLL\n");
     return 2;
   }
+  // CMake on Windows names the programs with forward slashes.
+  for (int i = 1; i < 5; ++i) {
+    std::replace(argv[i], argv[i] + wcslen(argv[i]), L'/', L'\\');
+  }
   g_tool = argv[1];
   g_service = argv[2];
-  const CHandle console = e2e::OpenConsoleInput();
+  const CHandle console = e2e::OwnConsoleInput();
   g_console = console.Get();
   if (!console) {
     std::fprintf(stderr, "no console input: run under a pseudo-terminal\n");

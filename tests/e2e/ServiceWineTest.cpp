@@ -2,6 +2,7 @@
 // and the stub service, installed as "kvvpnservice" for this run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 
@@ -98,6 +99,7 @@ int wmain(int argc, wchar_t **argv) {
     return 2;
   }
   g_stub = argv[1];
+  std::replace(g_stub.begin(), g_stub.end(), L'/', L'\\');  // as CMake on Windows names it
   if (!e2e::InstallStubService(g_stub)) {
     std::fprintf(stderr, "cannot install the stub service: %lu\n", GetLastError());
     return 2;
