@@ -1,10 +1,11 @@
-# The detection scripts on the table's rows on Windows itself (written by
-# detection_rows): each row's product copied to C:\Program Files\Norvane,
-# then detect.ps1 under Windows PowerShell 5.1 and PowerShell 7 and
-# detect.js under cscript, a process a run as Configuration Manager runs
-# them. Every run must give the tool's verdict: "migrated" alone or nothing,
-# nothing on standard error, exit code 0. A product already there is put
-# back afterwards. Runs under Windows PowerShell 5.1.
+# The Windows CI's detection step: the detection scripts on the rows that
+# ctest's detection_rows writes, on Windows itself. Each row's product is
+# copied to C:\Program Files\Norvane, then detect.ps1 runs under Windows
+# PowerShell 5.1 and PowerShell 7 and detect.js under cscript, a process a
+# run as Configuration Manager runs them. Every run must give the tool's
+# verdict: "migrated" alone or nothing, nothing on standard error, exit
+# code 0. A product already there is put back afterwards. Runs under
+# Windows PowerShell 5.1.
 param([Parameter(Mandatory = $true)][string]$Rows, [Parameter(Mandatory = $true)][string]$Deploy)
 $ErrorActionPreference = 'Stop'
 $place = 'C:\Program Files\Norvane'
@@ -30,7 +31,7 @@ function Verdict([string]$program, [string]$arguments) {
   if ($process.ExitCode -eq 0 -and $errors.Result.Length -eq 0 -and ($said -ceq '' -or $said -ceq 'migrated')) {
     if ($said -ceq '') { return '-' } else { return $said }
   }
-  return "exit:$($process.ExitCode) said:$($said.Replace("`n", '|')) error:$($errors.Result.Replace("`r`n", '|'))"
+  return "exit:$($process.ExitCode) said:$($said.Replace("`n", '|')) error:$($errors.Result.Replace("`r", '').Replace("`n", '|'))"
 }
 
 if (Test-Path -LiteralPath $place) { Move-Item -LiteralPath $place $kept }
