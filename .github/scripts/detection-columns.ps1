@@ -24,17 +24,22 @@ function Verdict([string]$program, [string]$arguments) {
   $start.RedirectStandardOutput = $true
   $start.RedirectStandardError = $true
   $process = [System.Diagnostics.Process]::Start($start)
+  # Both streams read beside the wait, so that the wait's bound holds.
+  $out = $process.StandardOutput.ReadToEndAsync()
   $errors = $process.StandardError.ReadToEndAsync()
-  $out = $process.StandardOutput.ReadToEnd()
   if (-not $process.WaitForExit(60000)) { $process.Kill(); return 'no end in 60 s' }
-  $said = $out.Replace("`r", '').TrimEnd("`n")
-  if ($process.ExitCode -eq 0 -and $errors.Result.Length -eq 0 -and ($said -ceq '' -or $said -ceq 'migrated')) {
-    if ($said -ceq '') { return '-' } else { return $said }
+  $said = $out.Result.Replace("`r", '').TrimEnd("`n")
+  $plain = $said.Length -eq 0 -or [string]::Equals($said, 'migrated', [System.StringComparison]::Ordinal)
+  if ($process.ExitCode -eq 0 -and $errors.Result.Length -eq 0 -and $plain) {
+    if ($said.Length -eq 0) { return '-' } else { return $said }
   }
   return "exit:$($process.ExitCode) said:$($said.Replace("`n", '|')) error:$($errors.Result.Replace("`r", '').Replace("`n", '|'))"
 }
 
+# The rows differ only in the settings file: the folders are made once.
 if (Test-Path -LiteralPath $place) { Move-Item -LiteralPath $place $kept }
+$settings = Join-Path $place 'Norvane VPN\settings'
+[void][System.IO.Directory]::CreateDirectory($settings)
 $wrong = 0
 try {
   foreach ($column in $columns.Keys) {
@@ -42,8 +47,9 @@ try {
     $lines = [System.IO.File]::ReadAllLines((Join-Path $Rows 'verdicts.txt'))
     foreach ($line in $lines) {
       $name, $expected = $line.Split(' ')
-      if (Test-Path -LiteralPath $place) { Remove-Item -LiteralPath $place -Recurse -Force }
-      Copy-Item -LiteralPath (Join-Path $Rows "$name\Program Files\Norvane") -Destination $place -Recurse
+      $file = Join-Path $Rows "$name\Program Files\Norvane\Norvane VPN\settings\kvvpn.xml"
+      if (Test-Path -LiteralPath $file) { Copy-Item -LiteralPath $file -Destination $settings -Force }
+      elseif (Test-Path -LiteralPath "$settings\kvvpn.xml") { Remove-Item -LiteralPath "$settings\kvvpn.xml" -Force }
       $got = Verdict $columns[$column][0] $columns[$column][1]
       if (-not [string]::Equals($got, $expected, [System.StringComparison]::Ordinal)) {
         Write-Output "$column disagrees with the tool on $name`: the tool $expected, $column $got"
