@@ -36,6 +36,7 @@ function Verdict([string]$program, [string]$arguments) {
   return "exit:$($process.ExitCode) said:$($said.Replace("`n", '|')) error:$($errors.Result.Replace("`r", '').Replace("`n", '|'))"
 }
 
+$lines = [System.IO.File]::ReadAllLines((Join-Path $Rows 'verdicts.txt'))
 # The rows differ only in the settings file: the folders are made once.
 if (Test-Path -LiteralPath $place) { Move-Item -LiteralPath $place $kept }
 $settings = Join-Path $place 'Norvane VPN\settings'
@@ -44,7 +45,6 @@ $wrong = 0
 try {
   foreach ($column in $columns.Keys) {
     $began = Get-Date
-    $lines = [System.IO.File]::ReadAllLines((Join-Path $Rows 'verdicts.txt'))
     foreach ($line in $lines) {
       $name, $expected = $line.Split(' ')
       $file = Join-Path $Rows "$name\Program Files\Norvane\Norvane VPN\settings\kvvpn.xml"
