@@ -40,9 +40,9 @@ $lines = [System.IO.File]::ReadAllLines((Join-Path $Rows 'verdicts.txt'))
 # The rows differ only in the settings file: the folders are made once.
 if (Test-Path -LiteralPath $place) { Move-Item -LiteralPath $place $kept }
 $settings = Join-Path $place 'Norvane VPN\settings'
-[void][System.IO.Directory]::CreateDirectory($settings)
 $wrong = 0
 try {
+  [void][System.IO.Directory]::CreateDirectory($settings)
   foreach ($column in $columns.Keys) {
     $began = Get-Date
     foreach ($line in $lines) {
